@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs everything the agent and its tests need on Debian 12, then configures
+# and builds into build/. Safe to run again: each step is skipped when done.
+#   scripts/setup.sh            release-like build in build/
+#   BUILD_DIR=build-asan ORVIX_SANITIZE=address scripts/setup.sh
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+packages=(build-essential cmake pkg-config
+  libpoco-dev libboost1.81-dev libboost-json1.81-dev libboost-stacktrace1.81-dev
+  libspdlog-dev libfmt-dev libgtest-dev libssl-dev
+  zip unzip curl sqlite3 openssl ca-certificates nodejs npm)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+# Node.js may come from elsewhere than Debian (a preinstalled one): accept any node and npm on PATH.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  filtered=()
+  for p in "${missing[@]}"; do [[ "$p" == nodejs || "$p" == npm ]] || filtered+=("$p"); done
+  missing=("${filtered[@]}")
+fi
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Test peers from the npm registry (S3-compatible storage, an independent request signer).
+if [[ -f tests/peers/package.json ]]; then
+  if [[ ! -d tests/peers/node_modules ]] || [[ tests/peers/package-lock.json -nt tests/peers/node_modules ]]; then
+    (cd tests/peers && npm ci --no-audit --no-fund --loglevel=error)
+    touch tests/peers/node_modules
+  fi
+fi
+
+build_dir="${BUILD_DIR:-build}"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+  -DORVIX_SANITIZE="${ORVIX_SANITIZE:-}" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"

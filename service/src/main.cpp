@@ -1,0 +1,174 @@
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "agent-filesystem.h"
+#include "agent-utils.h"
+#include "build_constants.h"
+#include "daemonizer.h"
+#include "logger.h"
+#include "server.h"
+
+namespace {
+
+using velmora::Engine::Logging::log;
+using velmora::Engine::Logging::Logger;
+using velmora::Engine::Test::Server;
+namespace Constants = velmora::Utils::BuildConstants;
+
+std::unique_ptr<Server> server_ptr;
+std::optional<std::thread> server_thread;
+
+void start_server() {
+    try {
+        int port = std::stoi(Constants::orvix_agent_port);
+        server_ptr = std::make_unique<Server>(static_cast<unsigned short>(port),
+                                              velmora::Utils::Filesystem::GetDefaultDBPath());
+        server_thread.emplace([] {
+            try {
+                server_ptr->Run();
+            } catch (const std::exception& e) {
+                log().error("Server thread crashed: {}", e.what());
+            }
+        });
+    } catch (const std::exception& e) {
+        log().error("Failed to create server: {}", e.what());
+    }
+}
+
+void stop_server() {
+    if (server_ptr) {
+        server_ptr->Stop();
+    }
+    if (server_thread && server_thread->joinable()) {
+        server_thread->join();
+    }
+    server_thread.reset();
+    server_ptr.reset();
+}
+
+// SIGINT and SIGTERM are blocked in every thread from the start and taken here
+// with sigwait, so the shutdown runs as ordinary code rather than inside an
+// asynchronous signal handler.
+sigset_t shutdown_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+[[noreturn]] void run_headless_mode() {
+    const std::string line = "Running in headless service mode (fallback from tray mode)";
+    log().info(line);
+    std::cout << line << std::endl;
+
+    sigset_t set = shutdown_signals();
+    int received = 0;
+    while (sigwait(&set, &received) != 0 || (received != SIGINT && received != SIGTERM)) {
+    }
+    std::string text = received == SIGINT ? "Received SIGINT, shutting down..." : "Received SIGTERM, shutting down...";
+    log().info(text);
+    std::cout << text << std::endl;
+    stop_server();
+    std::exit(0);
+}
+
+[[noreturn]] void main_function() {
+    Logger::GetInstance().Initialize(velmora::Utils::Filesystem::GetLogDirectory());
+    std::string buildDate = velmora::Utils::utc_format(Constants::orvix_agent_build_date, false);
+    std::string localIp = velmora::Utils::getLocalIP();
+    log().info(
+        "Starting Velmora Orvix Agent on {}:{} with prebuild constants: \n build_date(global time): {},\n os: "
+        "{},\n app version: {};",
+        localIp, Constants::orvix_agent_port, buildDate, Constants::orvix_agent_os_type,
+        Constants::orvix_agent_version);
+    log().info("Starting Orvix Agent server");
+    if (!server_thread || !server_thread->joinable()) {
+        start_server();
+        if (server_ptr && server_thread) {
+            log().info("Orvix Agent's server started success");
+        }
+    }
+    run_headless_mode();
+}
+
+void print_usage(std::ostream& out) {
+    out << "Usage: orvix-agent [--install-service systemd|autostart | --version | --help]\n"
+           "\n"
+           "Without arguments runs the agent: the local API on port "
+        << Constants::orvix_agent_port
+        << ", the database and logs under\n"
+           "$HOME/.local/share/VELMORA/OrvixAgent/, until SIGINT or SIGTERM.\n"
+           "\n"
+           "  --install-service systemd    write /etc/systemd/system/orvix-driver.service (needs root)\n"
+           "  --install-service autostart  write $HOME/.config/autostart/orvix-driver.desktop\n"
+           "  --version                    print the version and build date\n"
+           "  --help                       print this text\n";
+}
+
+int usage_error(const std::string& message) {
+    std::cerr << "orvix-agent: " << message << "\n";
+    print_usage(std::cerr);
+    return 2;
+}
+
+int install_service(const std::string& kind) {
+    char resolved[4096];
+    ssize_t length = ::readlink("/proc/self/exe", resolved, sizeof(resolved) - 1);
+    if (length <= 0) {
+        std::cerr << "orvix-agent: cannot find the path of this executable\n";
+        return 1;
+    }
+    std::string execPath(resolved, static_cast<size_t>(length));
+    velmora::Engine::Mode mode = kind == "systemd" ? velmora::Engine::Mode::Systemd : velmora::Engine::Mode::Autostart;
+    std::string target = mode == velmora::Engine::Mode::Systemd
+                             ? std::string("/etc/systemd/system/orvix-driver.service")
+                             : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") +
+                                   "/.config/autostart/orvix-driver.desktop";
+    try {
+        velmora::Engine::Demonizer::Setup(execPath, mode);
+    } catch (const std::exception& e) {
+        std::cerr << "orvix-agent: " << e.what() << "\n";
+        return 1;
+    }
+    // Setup stays silent about a file it could not write; tell the person at the terminal.
+    if (::access(target.c_str(), F_OK) != 0) {
+        std::cerr << "orvix-agent: could not write " << target << "\n";
+        return 1;
+    }
+    std::cout << "Wrote " << target << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        std::string arg = argv[1];
+        if (arg == "--help" && argc == 2) {
+            print_usage(std::cout);
+            return 0;
+        }
+        if (arg == "--version" && argc == 2) {
+            std::cout << "orvix-agent " << Constants::orvix_agent_version << " (built "
+                      << velmora::Utils::utc_format(Constants::orvix_agent_build_date, false) << " UTC)\n";
+            return 0;
+        }
+        if (arg == "--install-service" && argc == 3 &&
+            (std::string(argv[2]) == "systemd" || std::string(argv[2]) == "autostart")) {
+            return install_service(argv[2]);
+        }
+        return usage_error("unknown arguments");
+    }
+    sigset_t set = shutdown_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    main_function();
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Poco/AutoPtr.h>
+#include <Poco/URI.h>
+
+namespace Poco::Net {
+class Context;
+}
+namespace boost::json {
+class value;
+class object;
+}  // namespace boost::json
+
+namespace velmora::Engine::REST {
+
+// One complete HTTP exchange; any status, 4xx and 5xx included, is a normal result.
+struct RawResponse {
+    int status = 0;
+    std::string reason;
+    std::map<std::string, std::string> headers;  // a repeated name keeps its last value
+    std::string body;
+};
+
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+// The agent's HTTP client, fixed to one base URL. Each exchange opens its own
+// session, so one client may serve several threads at once (but the token and
+// the timeout must not change while it does). Transport failures leave as the
+// HTTP library's exceptions.
+class RestClient {
+public:
+    inline static const std::string kBoundary = "----VelmoraBoundary7d91d0a123456";
+
+    // Throws std::invalid_argument on a bad base URL or port.
+    RestClient(const std::string& baseUrl, int port);
+    ~RestClient();
+
+    void setAuthToken(const std::string& token);
+    void clearAuthToken();
+    void setTimeout(const int& seconds);  // 0: the library's defaults
+    const Poco::URI& getBaseUri() const;
+
+    RawResponse request(const std::string& method, const std::string& path, const std::string* body,
+                        const std::string& contentType);
+    RawResponse requestRaw(const std::string& method, const std::string& path, const std::string* body,
+                           const std::string& contentType);
+
+    RawResponse Get(const std::string& path);
+    RawResponse GetRaw(const std::string& path);
+    RawResponse GetWithQuery(const std::string& path, const Query& query);
+    RawResponse Delete(const std::string& path);
+    RawResponse DeleteWithQuery(const std::string& path, const Query& query);
+
+    RawResponse Post(const std::string& path, const boost::json::value& value);
+    RawResponse PostRaw(const std::string& path, const boost::json::value& value);
+    RawResponse Put(const std::string& path, const boost::json::value& value);
+    RawResponse PutRaw(const std::string& path, const boost::json::value& value);
+    RawResponse Patch(const std::string& path, const boost::json::value& value);
+    RawResponse PatchRaw(const std::string& path, const boost::json::value& value);
+    RawResponse PostWithQuery(const std::string& path, const boost::json::value& value, const Query& query);
+    RawResponse PutWithQuery(const std::string& path, const boost::json::value& value, const Query& query);
+    RawResponse PatchWithQuery(const std::string& path, const boost::json::value& value, const Query& query);
+
+    // Form bodies: a ready text is sent unchanged, an object is encoded by buildForm.
+    RawResponse PostForm(const std::string& path, const std::string& form);
+    RawResponse PutForm(const std::string& path, const std::string& form);
+    RawResponse PatchForm(const std::string& path, const std::string& form);
+    RawResponse DeleteForm(const std::string& path, const std::string& form);
+    RawResponse PostFormRaw(const std::string& path, const std::string& form);
+    RawResponse PutFormRaw(const std::string& path, const std::string& form);
+    RawResponse PatchFormRaw(const std::string& path, const std::string& form);
+    RawResponse DeleteFormRaw(const std::string& path, const std::string& form);
+    RawResponse PostForm(const std::string& path, const boost::json::object& form);
+    RawResponse PutForm(const std::string& path, const boost::json::object& form);
+    RawResponse PatchForm(const std::string& path, const boost::json::object& form);
+    RawResponse DeleteForm(const std::string& path, const boost::json::object& form);
+    RawResponse PostFormRaw(const std::string& path, const boost::json::object& form);
+    RawResponse PutFormRaw(const std::string& path, const boost::json::object& form);
+    RawResponse PatchFormRaw(const std::string& path, const boost::json::object& form);
+    RawResponse DeleteFormRaw(const std::string& path, const boost::json::object& form);
+
+    // One multipart part holding `bytes`, with the fixed boundary kBoundary.
+    RawResponse PostFormData(const std::string& path, const std::string& fieldName, const std::string& fileName,
+                             const std::string& bytes);
+
+    // HEAD /api/x over plain HTTP/1.0 with a 2-second limit: true for a status below 405.
+    bool checkConnectionHTTP();
+
+    static std::string appendParams(const std::string& path, const Query& query);
+    static std::string buildForm(const boost::json::object& form);
+    static std::string buildMultipart(const std::string& fieldName, const std::string& fileName,
+                                      const std::string& bytes);
+
+private:
+    RawResponse sendJson(const std::string& method, const std::string& path, const boost::json::value& value);
+    RawResponse sendForm(const std::string& method, const std::string& path, const std::string& form);
+
+    Poco::URI baseUri_;
+    std::string token_;
+    int timeout_ = 0;
+    std::string userAgent_ = "Orvix-RESTClient";
+    Poco::AutoPtr<Poco::Net::Context> tlsContext_;
+};
+
+}  // namespace velmora::Engine::REST

@@ -1,0 +1,183 @@
+#include "server.h"
+
+#include <iostream>
+
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/StreamCopier.h>
+#include <Poco/URI.h>
+
+#include "logger.h"
+
+namespace velmora::Engine::Test {
+namespace {
+
+using Logging::log;
+
+class Handler : public Poco::Net::HTTPRequestHandler {
+public:
+    explicit Handler(Server* server) : server_(server) {}
+
+    void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+        log().info("Incoming {} request to {};", request.getMethod(), request.getURI());
+        server_->HandleSession(request, response);
+    }
+
+private:
+    Server* server_;
+};
+
+class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
+public:
+    explicit LocalFactory(Server* server) : server_(server) {}
+
+    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+        return new Handler(server_);  // the HTTP library takes ownership
+    }
+
+private:
+    Server* server_;
+};
+
+ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
+    ApiRequest parsed;
+    parsed.method = request.getMethod();
+    parsed.uri = request.getURI();
+    Poco::URI uri(parsed.uri);
+    uri.getPathSegments(parsed.segments);
+    parsed.query = uri.getQueryParameters();
+    parsed.contentType = request.get("Content-Type", "");
+    Poco::StreamCopier::copyToString(request.stream(), parsed.body, 8192);
+    return parsed;
+}
+
+void trace(const ApiRequest& request) {
+    std::cout << "[HandleSession] Received request for endpoint: " << request.uri << std::endl;
+    if (request.contentType.empty()) {
+        std::cout << "[HandleSession] Content-Type: not specified" << std::endl;
+    } else {
+        std::cout << "[HandleSession] Content-Type: " << request.contentType << std::endl;
+    }
+}
+
+bool segmentMatches(const std::string& pattern, const std::string& segment) {
+    return (pattern.size() >= 2 && pattern.front() == '{' && pattern.back() == '}') || pattern == segment;
+}
+
+void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
+    if (reply.reason.empty()) {
+        response.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
+    } else {
+        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status), reply.reason);
+    }
+    response.setContentType(reply.contentType);
+    for (const auto& [name, value] : reply.headers) {
+        response.set(name, value);
+    }
+    response.setContentLength64(static_cast<Poco::Int64>(reply.body.size()));
+    response.sendBuffer(reply.body.data(), reply.body.size());
+}
+
+}  // namespace
+
+Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port) {
+    if (port_ <= 1023) {
+        log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
+    }
+    socket_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("0.0.0.0", port_), 64);
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setMaxThreads(32);
+    params->setMaxQueued(100);
+    http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
+}
+
+Server::~Server() { Stop(); }
+
+void Server::Run() {
+    try {
+        http_server_->start();
+    } catch (const Poco::Exception& e) {
+        log().error("Failed to start server: {};", e.displayText());
+        throw;
+    }
+    log().info("Server started on port {};", port_);
+}
+
+void Server::Stop() {
+    if (http_server_) {
+        http_server_->stop();
+    }
+    log().info("Server stopped;");
+}
+
+void Server::AddRoutes(std::vector<Route> routes) {
+    for (auto& route : routes) {
+        std::vector<std::string> shape;
+        Poco::URI(route.path).getPathSegments(shape);
+        route_shapes_.push_back(std::move(shape));
+        routes_.push_back(std::move(route));
+    }
+}
+
+unsigned short Server::GetListeningPort() const { return socket_->address().port(); }
+
+const Route* Server::findRoute(const ApiRequest& request) const {
+    for (size_t r = 0; r < routes_.size(); ++r) {
+        const Route& route = routes_[r];
+        const std::vector<std::string>& shape = route_shapes_[r];
+        if (route.method != "*" && route.method != request.method) {
+            continue;
+        }
+        bool countFits = route.ignoreExtraSegments ? request.segments.size() >= shape.size()
+                                                   : request.segments.size() == shape.size();
+        if (!countFits) {
+            continue;
+        }
+        bool matches = true;
+        for (size_t i = 0; i < shape.size() && matches; ++i) {
+            matches = segmentMatches(shape[i], request.segments[i]);
+        }
+        if (matches) {
+            return &route;
+        }
+    }
+    return nullptr;
+}
+
+void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
+    ApiRequest parsed = readRequest(request);
+    response.setChunkedTransferEncoding(false);
+    response.setKeepAlive(request.getKeepAlive());
+
+    const Route* route = findRoute(parsed);
+    if (route != nullptr) {
+        ApiReply reply;
+        try {
+            reply = route->handler(*this, parsed);
+        } catch (const std::exception& e) {
+            // Nothing was sent yet, so the client gets a clean error instead of a
+            // truncated answer.
+            log().error("HandleSession() exception: {};", e.what());
+            reply = ApiReply{500, "Internal Server Error", "application/octet-stream", {}, {}};
+        }
+        send(response, reply);
+        return;
+    }
+
+    bool underApi = !parsed.segments.empty() && parsed.segments.front() == "api";
+    if (underApi) {
+        send(response, ApiReply{404, "Not Found", "application/octet-stream", {}, {}});
+    } else {
+        // Nothing answers here; close the connection so a keep-alive client is
+        // not left waiting for an answer that never comes.
+        response.setKeepAlive(false);
+    }
+    trace(parsed);
+}
+
+}  // namespace velmora::Engine::Test

@@ -1,0 +1,71 @@
+#include "agent-filesystem.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+namespace velmora::Utils::Filesystem {
+namespace {
+
+std::string fromHome(const char* suffix) {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr) {
+        return {};
+    }
+    return std::string(home) + suffix;
+}
+
+}  // namespace
+
+std::string GetAppData() { return fromHome("/.local/share/VELMORA/OrvixAgent/"); }
+
+std::string GetDocumentsDirectory() { return fromHome("/Documents/VELMORA/OrvixAgent/"); }
+
+std::string GetLogDirectory() { return GetAppData() + "logs"; }
+
+std::string GetDefaultDBPath() { return GetAppData() + "service.db"; }
+
+std::string GetDefaultConfigPath() { return GetAppData() + "config.json"; }
+
+std::string GetDefaultImagesPath() {
+    std::string path = GetDocumentsDirectory() + "images";
+    ::mkdir(path.c_str(), 0755);  // one level only; a missing parent is not our business here
+    return path;
+}
+
+std::string GetExecutableDir() {
+    char buffer[4096];
+    ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer));
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof(buffer)) {
+        return {};
+    }
+    std::string path(buffer, static_cast<size_t>(length));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool CreateDirectoryIfNotExists(const std::string& path) {
+    return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+}  // namespace velmora::Utils::Filesystem
+
+namespace velmora::Utils {
+
+std::string getLocalIP() {
+    try {
+        boost::asio::io_context context;
+        boost::asio::ip::udp::socket socket(context);
+        // Connecting a UDP socket sends nothing; it only makes the kernel pick the route.
+        socket.connect({boost::asio::ip::make_address_v4("8.8.8.8"), 53});
+        return socket.local_endpoint().address().to_string();
+    } catch (...) {
+        return {};
+    }
+}
+
+}  // namespace velmora::Utils

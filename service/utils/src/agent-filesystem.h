@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+// Where the agent keeps its files. Everything derives from HOME; nothing here
+// throws or keeps state, so any thread may call it.
+namespace velmora::Utils::Filesystem {
+
+std::string GetAppData();             // HOME + "/.local/share/VELMORA/OrvixAgent/", "" without HOME
+std::string GetDocumentsDirectory();  // HOME + "/Documents/VELMORA/OrvixAgent/", "" without HOME
+std::string GetLogDirectory();
+std::string GetDefaultDBPath();
+std::string GetDefaultConfigPath();
+std::string GetDefaultImagesPath();  // creates its last level when it can
+std::string GetExecutableDir();      // with its trailing "/", "" on failure
+bool CreateDirectoryIfNotExists(const std::string& path);
+
+}  // namespace velmora::Utils::Filesystem
+
+namespace velmora::Utils {
+
+// IPv4 address of the interface the kernel would route internet traffic through;
+// "" when there is none. Sends nothing.
+std::string getLocalIP();
+
+}  // namespace velmora::Utils

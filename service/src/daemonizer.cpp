@@ -19,7 +19,8 @@ void Demonizer::Setup(const std::string& execPath, Mode mode) {
             throw std::logic_error("HOME is not set");
         }
         path = std::string(home) + "/.config/autostart/orvix-driver.desktop";
-        content = "[Desktop Entry]\nType=Application\nExec=" + execPath + "\nX-GNOME-Autostart-enabled=true\n";
+        content =
+            "[Desktop Entry]\nType=Application\nExec=" + execPath + "\nX-GNOME-Autostart-enabled=true\n";
     }
     std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {

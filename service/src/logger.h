@@ -30,6 +30,8 @@ private:
 };
 
 // Shorthand for the held logger.
-inline spdlog::logger& log() { return *Logger::GetInstance().GetLogger(); }
+inline spdlog::logger& log() {
+    return *Logger::GetInstance().GetLogger();
+}
 
 }  // namespace velmora::Engine::Logging

@@ -74,7 +74,8 @@ sigset_t shutdown_signals() {
     int received = 0;
     while (sigwait(&set, &received) != 0 || (received != SIGINT && received != SIGTERM)) {
     }
-    std::string text = received == SIGINT ? "Received SIGINT, shutting down..." : "Received SIGTERM, shutting down...";
+    std::string text =
+        received == SIGINT ? "Received SIGINT, shutting down..." : "Received SIGTERM, shutting down...";
     log().info(text);
     std::cout << text << std::endl;
     stop_server();
@@ -86,7 +87,8 @@ sigset_t shutdown_signals() {
     std::string buildDate = velmora::Utils::utc_format(Constants::orvix_agent_build_date, false);
     std::string localIp = velmora::Utils::getLocalIP();
     log().info(
-        "Starting Velmora Orvix Agent on {}:{} with prebuild constants: \n build_date(global time): {},\n os: "
+        "Starting Velmora Orvix Agent on {}:{} with prebuild constants: \n build_date(global time): {},\n "
+        "os: "
         "{},\n app version: {};",
         localIp, Constants::orvix_agent_port, buildDate, Constants::orvix_agent_os_type,
         Constants::orvix_agent_version);
@@ -128,7 +130,8 @@ int install_service(const std::string& kind) {
         return 1;
     }
     std::string execPath(resolved, static_cast<size_t>(length));
-    velmora::Engine::Mode mode = kind == "systemd" ? velmora::Engine::Mode::Systemd : velmora::Engine::Mode::Autostart;
+    velmora::Engine::Mode mode =
+        kind == "systemd" ? velmora::Engine::Mode::Systemd : velmora::Engine::Mode::Autostart;
     std::string target = mode == velmora::Engine::Mode::Systemd
                              ? std::string("/etc/systemd/system/orvix-driver.service")
                              : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") +

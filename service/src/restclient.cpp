@@ -102,25 +102,34 @@ RestClient::RestClient(const std::string& baseUrl, int port) {
 
 RestClient::~RestClient() = default;
 
-void RestClient::setAuthToken(const std::string& token) { token_ = token; }
+void RestClient::setAuthToken(const std::string& token) {
+    token_ = token;
+}
 
-void RestClient::clearAuthToken() { token_.clear(); }
+void RestClient::clearAuthToken() {
+    token_.clear();
+}
 
-void RestClient::setTimeout(const int& seconds) { timeout_ = seconds; }
+void RestClient::setTimeout(const int& seconds) {
+    timeout_ = seconds;
+}
 
-const Poco::URI& RestClient::getBaseUri() const { return baseUri_; }
+const Poco::URI& RestClient::getBaseUri() const {
+    return baseUri_;
+}
 
 RawResponse RestClient::request(const std::string& method, const std::string& path, const std::string* body,
                                 const std::string& contentType) {
     return requestRaw(method, path, body, contentType);
 }
 
-RawResponse RestClient::requestRaw(const std::string& method, const std::string& path, const std::string* body,
-                                   const std::string& contentType) {
+RawResponse RestClient::requestRaw(const std::string& method, const std::string& path,
+                                   const std::string* body, const std::string& contentType) {
     Poco::URI target(baseUri_, path);
     std::unique_ptr<Poco::Net::HTTPClientSession> session;
     if (target.getScheme() == "https") {
-        session = std::make_unique<Poco::Net::HTTPSClientSession>(target.getHost(), target.getPort(), tlsContext_);
+        session =
+            std::make_unique<Poco::Net::HTTPSClientSession>(target.getHost(), target.getPort(), tlsContext_);
     } else {
         session = std::make_unique<Poco::Net::HTTPClientSession>(target.getHost(), target.getPort());
     }
@@ -160,21 +169,28 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     return response;
 }
 
-RawResponse RestClient::Get(const std::string& path) { return requestRaw("GET", path, nullptr, ""); }
+RawResponse RestClient::Get(const std::string& path) {
+    return requestRaw("GET", path, nullptr, "");
+}
 
-RawResponse RestClient::GetRaw(const std::string& path) { return Get(path); }
+RawResponse RestClient::GetRaw(const std::string& path) {
+    return Get(path);
+}
 
 RawResponse RestClient::GetWithQuery(const std::string& path, const Query& query) {
     return requestRaw("GET", appendParams(path, query), nullptr, "");
 }
 
-RawResponse RestClient::Delete(const std::string& path) { return requestRaw("DELETE", path, nullptr, ""); }
+RawResponse RestClient::Delete(const std::string& path) {
+    return requestRaw("DELETE", path, nullptr, "");
+}
 
 RawResponse RestClient::DeleteWithQuery(const std::string& path, const Query& query) {
     return requestRaw("DELETE", appendParams(path, query), nullptr, "");
 }
 
-RawResponse RestClient::sendJson(const std::string& method, const std::string& path, const boost::json::value& value) {
+RawResponse RestClient::sendJson(const std::string& method, const std::string& path,
+                                 const boost::json::value& value) {
     std::string body = boost::json::serialize(value);
     return requestRaw(method, path, &body, kJson);
 }
@@ -182,28 +198,36 @@ RawResponse RestClient::sendJson(const std::string& method, const std::string& p
 RawResponse RestClient::Post(const std::string& path, const boost::json::value& value) {
     return sendJson("POST", path, value);
 }
-RawResponse RestClient::PostRaw(const std::string& path, const boost::json::value& value) { return Post(path, value); }
+RawResponse RestClient::PostRaw(const std::string& path, const boost::json::value& value) {
+    return Post(path, value);
+}
 RawResponse RestClient::Put(const std::string& path, const boost::json::value& value) {
     return sendJson("PUT", path, value);
 }
-RawResponse RestClient::PutRaw(const std::string& path, const boost::json::value& value) { return Put(path, value); }
+RawResponse RestClient::PutRaw(const std::string& path, const boost::json::value& value) {
+    return Put(path, value);
+}
 RawResponse RestClient::Patch(const std::string& path, const boost::json::value& value) {
     return sendJson("PATCH", path, value);
 }
 RawResponse RestClient::PatchRaw(const std::string& path, const boost::json::value& value) {
     return Patch(path, value);
 }
-RawResponse RestClient::PostWithQuery(const std::string& path, const boost::json::value& value, const Query& query) {
+RawResponse RestClient::PostWithQuery(const std::string& path, const boost::json::value& value,
+                                      const Query& query) {
     return sendJson("POST", appendParams(path, query), value);
 }
-RawResponse RestClient::PutWithQuery(const std::string& path, const boost::json::value& value, const Query& query) {
+RawResponse RestClient::PutWithQuery(const std::string& path, const boost::json::value& value,
+                                     const Query& query) {
     return sendJson("PUT", appendParams(path, query), value);
 }
-RawResponse RestClient::PatchWithQuery(const std::string& path, const boost::json::value& value, const Query& query) {
+RawResponse RestClient::PatchWithQuery(const std::string& path, const boost::json::value& value,
+                                       const Query& query) {
     return sendJson("PATCH", appendParams(path, query), value);
 }
 
-RawResponse RestClient::sendForm(const std::string& method, const std::string& path, const std::string& form) {
+RawResponse RestClient::sendForm(const std::string& method, const std::string& path,
+                                 const std::string& form) {
     return requestRaw(method, path, &form, kForm);
 }
 
@@ -219,8 +243,12 @@ RawResponse RestClient::PatchForm(const std::string& path, const std::string& fo
 RawResponse RestClient::DeleteForm(const std::string& path, const std::string& form) {
     return sendForm("DELETE", path, form);
 }
-RawResponse RestClient::PostFormRaw(const std::string& path, const std::string& form) { return PostForm(path, form); }
-RawResponse RestClient::PutFormRaw(const std::string& path, const std::string& form) { return PutForm(path, form); }
+RawResponse RestClient::PostFormRaw(const std::string& path, const std::string& form) {
+    return PostForm(path, form);
+}
+RawResponse RestClient::PutFormRaw(const std::string& path, const std::string& form) {
+    return PutForm(path, form);
+}
 RawResponse RestClient::PatchFormRaw(const std::string& path, const std::string& form) {
     return PatchForm(path, form);
 }

@@ -86,8 +86,8 @@ public:
     RawResponse DeleteFormRaw(const std::string& path, const boost::json::object& form);
 
     // One multipart part holding `bytes`, with the fixed boundary kBoundary.
-    RawResponse PostFormData(const std::string& path, const std::string& fieldName, const std::string& fileName,
-                             const std::string& bytes);
+    RawResponse PostFormData(const std::string& path, const std::string& fieldName,
+                             const std::string& fileName, const std::string& bytes);
 
     // HEAD /api/x over plain HTTP/1.0 with a 2-second limit: true for a status below 405.
     bool checkConnectionHTTP();

@@ -23,7 +23,8 @@ class Handler : public Poco::Net::HTTPRequestHandler {
 public:
     explicit Handler(Server* server) : server_(server) {}
 
-    void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+    void handleRequest(Poco::Net::HTTPServerRequest& request,
+                       Poco::Net::HTTPServerResponse& response) override {
         log().info("Incoming {} request to {};", request.getMethod(), request.getURI());
         server_->HandleSession(request, response);
     }
@@ -73,7 +74,8 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
     if (reply.reason.empty()) {
         response.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
     } else {
-        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status), reply.reason);
+        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status),
+                                    reply.reason);
     }
     response.setContentType(reply.contentType);
     for (const auto& [name, value] : reply.headers) {
@@ -96,7 +98,9 @@ Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port)
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 }
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
 void Server::Run() {
     try {
@@ -124,7 +128,9 @@ void Server::AddRoutes(std::vector<Route> routes) {
     }
 }
 
-unsigned short Server::GetListeningPort() const { return socket_->address().port(); }
+unsigned short Server::GetListeningPort() const {
+    return socket_->address().port();
+}
 
 const Route* Server::findRoute(const ApiRequest& request) const {
     for (size_t r = 0; r < routes_.size(); ++r) {

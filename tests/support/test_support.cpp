@@ -1,15 +1,15 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -74,8 +74,8 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                           const std::string& outputDir) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& env, const std::string& outputDir) {
     static int counter = 0;
     std::string stem = outputDir + "/child-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     stdoutPath_ = stem + ".out";
@@ -119,7 +119,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::signal(int signo) const { ::kill(pid_, signo); }
+void ChildProcess::signal(int signo) const {
+    ::kill(pid_, signo);
+}
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -139,11 +141,17 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-bool ChildProcess::running() { return !reaped_ && wait(std::chrono::milliseconds(0)) == -1; }
+bool ChildProcess::running() {
+    return !reaped_ && wait(std::chrono::milliseconds(0)) == -1;
+}
 
-std::string ChildProcess::stdoutText() const { return readFile(stdoutPath_); }
+std::string ChildProcess::stdoutText() const {
+    return readFile(stdoutPath_);
+}
 
-std::string ChildProcess::stderrText() const { return readFile(stderrPath_); }
+std::string ChildProcess::stderrText() const {
+    return readFile(stderrPath_);
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -218,7 +226,8 @@ class RecordingHandler : public Poco::Net::HTTPRequestHandler {
 public:
     explicit RecordingHandler(RecordingServer::Impl* impl) : impl_(impl) {}
 
-    void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+    void handleRequest(Poco::Net::HTTPServerRequest& request,
+                       Poco::Net::HTTPServerResponse& response) override {
         RecordedRequest recorded;
         recorded.method = request.getMethod();
         recorded.uri = request.getURI();
@@ -271,15 +280,22 @@ RecordingServer::RecordingServer(Responder responder) : impl_(std::make_unique<I
     impl_->socket = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0));
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(8);
-    impl_->server = std::make_unique<Poco::Net::HTTPServer>(new RecordingFactory(impl_.get()), *impl_->socket, params);
+    impl_->server =
+        std::make_unique<Poco::Net::HTTPServer>(new RecordingFactory(impl_.get()), *impl_->socket, params);
     impl_->server->start();
 }
 
-RecordingServer::~RecordingServer() { impl_->server->stopAll(true); }
+RecordingServer::~RecordingServer() {
+    impl_->server->stopAll(true);
+}
 
-unsigned short RecordingServer::port() const { return impl_->socket->address().port(); }
+unsigned short RecordingServer::port() const {
+    return impl_->socket->address().port();
+}
 
-std::string RecordingServer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port()); }
+std::string RecordingServer::baseUrl() const {
+    return "http://127.0.0.1:" + std::to_string(port());
+}
 
 std::vector<RecordedRequest> RecordingServer::requests() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -86,7 +86,8 @@ struct HttpAnswer {
 // A plain HTTP/1.1 exchange with 127.0.0.1 (independent of the agent's client).
 // Throws on transport failure.
 HttpAnswer httpCall(unsigned short port, const std::string& method, const std::string& target,
-                    const std::string& body = {}, const std::string& contentType = {}, int timeoutSeconds = 10);
+                    const std::string& body = {}, const std::string& contentType = {},
+                    int timeoutSeconds = 10);
 
 // What a RecordingServer received.
 struct RecordedRequest {

@@ -1,9 +1,9 @@
 #include "agent-filesystem.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -21,15 +21,25 @@ std::string fromHome(const char* suffix) {
 
 }  // namespace
 
-std::string GetAppData() { return fromHome("/.local/share/VELMORA/OrvixAgent/"); }
+std::string GetAppData() {
+    return fromHome("/.local/share/VELMORA/OrvixAgent/");
+}
 
-std::string GetDocumentsDirectory() { return fromHome("/Documents/VELMORA/OrvixAgent/"); }
+std::string GetDocumentsDirectory() {
+    return fromHome("/Documents/VELMORA/OrvixAgent/");
+}
 
-std::string GetLogDirectory() { return GetAppData() + "logs"; }
+std::string GetLogDirectory() {
+    return GetAppData() + "logs";
+}
 
-std::string GetDefaultDBPath() { return GetAppData() + "service.db"; }
+std::string GetDefaultDBPath() {
+    return GetAppData() + "service.db";
+}
 
-std::string GetDefaultConfigPath() { return GetAppData() + "config.json"; }
+std::string GetDefaultConfigPath() {
+    return GetAppData() + "config.json";
+}
 
 std::string GetDefaultImagesPath() {
     std::string path = GetDocumentsDirectory() + "images";

@@ -1,0 +1,53 @@
+#include "agent_process.h"
+
+#include <csignal>
+#include <ctime>
+
+namespace orvix::test {
+
+std::string agentBinary() {
+    return std::string(ORVIX_BINARY_DIR) + "/orvix-agent";
+}
+
+std::string todayLocalDate() {
+    char date[11];
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(date, sizeof(date), "%Y-%m-%d", &local);
+    return date;
+}
+
+AgentProcess::AgentProcess(const std::string& home, const std::map<std::string, std::string>& env)
+    : home_(home) {
+    std::map<std::string, std::string> all = env;
+    all["HOME"] = home;
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{agentBinary()}, all, home);
+}
+
+bool AgentProcess::waitReady(std::chrono::milliseconds timeout) {
+    return waitUntil(
+               [this] {
+                   if (!process_->running()) {
+                       return true;  // let the caller see the exit rather than wait the whole time
+                   }
+                   try {
+                       return httpCall(kPort, "GET", "/api", {}, {}, 2).status == 404;
+                   } catch (...) {
+                       return false;
+                   }
+               },
+               timeout) &&
+           process_->running();
+}
+
+std::string AgentProcess::todaysLog() const {
+    return readFile(appData() + "/logs/orvix_" + todayLocalDate() + ".log");
+}
+
+int AgentProcess::stop(std::chrono::milliseconds timeout) {
+    process_->signal(SIGTERM);
+    return process_->wait(timeout);
+}
+
+}  // namespace orvix::test

@@ -1,6 +1,9 @@
 #include "server.h"
 
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
@@ -10,9 +13,19 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
+#include <Poco/Data/Session.h>
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
 #include <Poco/URI.h>
 
+#include "agent-filesystem.h"
+#include "config_readers.h"
+#include "config_store.h"
+#include "db.h"
+#include "driver.h"
 #include "logger.h"
+#include "queries.h"
+#include "routes.h"
 
 namespace velmora::Engine::Test {
 namespace {
@@ -87,15 +100,146 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
 
 }  // namespace
 
-Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port) {
+Server::Server(unsigned short port, const std::string& dbPath)
+    : db_(std::make_unique<DB::SQLiteDB>(dbPath)), port_(port) {
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
+    Poco::Data::Session session = db_->GetSession();
+    DB::Migrator migrator(session);
+    std::string imagesPath = Utils::Filesystem::GetDefaultImagesPath();
+    log().info("Saved images location: {};", imagesPath);
+    for (const auto& [name, sql] : DB::agentMigrations(imagesPath)) {
+        migrator.addMigration(name, sql);
+    }
+    migrator.migrate();
+
     socket_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("0.0.0.0", port_), 64);
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(32);
     params->setMaxQueued(100);
+
+    importConfigFile();
+
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
+
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        Poco::Data::Session configSession = db_->GetSession();
+        config_ = Utils::Queries::getAllConfigs(configSession);
+    }
+    initDriver();
+    initMonitoring();
+    log().info("Monitoring class started;");
+
+    AddRoutes(moduleCommandRoutes());
+    AddRoutes(agentRoutes());
+}
+
+void Server::importConfigFile() {
+    std::string path = Utils::Filesystem::GetDefaultConfigPath();
+    if (!std::filesystem::exists(path)) {
+        return;
+    }
+    // A file that cannot be applied stays where it is for the operator to mend;
+    // it must never leave the till without its local API.
+    try {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            throw std::runtime_error("cannot open " + path);
+        }
+        std::stringstream text;
+        text << file.rdbuf();
+        Poco::JSON::Parser parser;
+        Poco::JSON::Object::Ptr object = parser.parse(text.str()).extract<Poco::JSON::Object::Ptr>();
+        Utils::jsonToConfig(object, config_mutex_, *db_, config_);
+    } catch (const std::exception& e) {
+        log().error("Error parsing configuration file data: {};", e.what());
+        return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    log().info("Applied configuration file {};", path);
+}
+
+void Server::initDriver() {
+    std::string address;
+    unsigned short port = 0;
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        Poco::Dynamic::Var& ip = config_["device_ip"];
+        if (!ip.isEmpty() && ip.isString()) {
+            address = ip.extract<std::string>();
+        }
+        Poco::Dynamic::Var& portText = config_["device_port"];
+        if (!portText.isEmpty() && portText.isString()) {
+            port = static_cast<unsigned short>(std::stoi(portText.extract<std::string>()));
+        } else {
+            port = device_port_;
+        }
+    }
+    auto driver = std::make_shared<Driver::OrvixDriver>(address, port, config_mutex_, *db_);
+    std::lock_guard<std::mutex> lock(runtime_mutex_);
+    device_ip_ = address;
+    device_port_ = port;
+    driver_ = std::move(driver);
+}
+
+void Server::initMonitoring() {
+    log().info("initMonitoring() called;");
+    initDriver();
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    static const char* const required[] = {
+        "monitoring_service_type",          "monitoring_service_address",   "monitoring_service_port",
+        "monitoring_getting_tasks",         "recognition_image_sending_enable", "monitoring_request_frequency",
+        "velmora_monitoring_client_secret",
+    };
+    for (const char* key : required) {
+        if (config_.find(key) == config_.end()) {
+            throw std::runtime_error(std::string("Missing required config key: ") + key);
+        }
+    }
+    // Read with the same typed rules the cloud client will use, so a mistyped
+    // setting is reported now rather than when the cloud client first needs it.
+    Utils::readConfigString(config_, "monitoring_service_type");
+    Utils::readConfigString(config_, "monitoring_service_address");
+    Utils::readConfigString(config_, "monitoring_service_port");
+    Utils::readConfigBool(config_, "monitoring_getting_tasks");
+    Utils::readConfigBool(config_, "recognition_image_sending_enable");
+    Utils::readConfigInt64(config_, "monitoring_request_frequency");
+    for (const char* key : {"velmora_monitoring_client_secret", "velmora_monitoring_device_id",
+                            "product_prediction_data_folder_path", "file_storage_service_address",
+                            "file_storage_service_bucket", "file_storage_service_login",
+                            "file_storage_service_password"}) {
+        Utils::readConfigString(config_, key);
+    }
+    log().info("Loaded monitoring settings from config;");
+}
+
+void Server::reinitRuntimeParameters() {
+    initMonitoring();
+    log().info("Monitoring started after reinit;");
+}
+
+ConfigMap Server::GetConfigCopy() {
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    return config_;
+}
+
+std::shared_ptr<Driver::OrvixDriver> Server::GetDriver() const {
+    std::lock_guard<std::mutex> lock(runtime_mutex_);
+    return driver_;
+}
+
+std::function<void()> Server::AttributesChangedAction() {
+    // The cloud client that reports the module's attributes is not part of this
+    // build yet; with none, there is nobody to tell.
+    return [] {};
+}
+
+int Server::CheckCloudConnection() {
+    // No cloud client, so no access token.
+    return -10002;
 }
 
 Server::~Server() {

@@ -4,8 +4,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <Poco/Dynamic/Var.h>
 
 namespace Poco::Net {
 class HTTPServer;
@@ -14,7 +17,16 @@ class HTTPServerResponse;
 class ServerSocket;
 }  // namespace Poco::Net
 
+namespace velmora::Engine::DB {
+class SQLiteDB;
+}
+namespace velmora::Engine::Driver {
+class OrvixDriver;
+}
+
 namespace velmora::Engine::Test {
+
+using ConfigMap = std::unordered_map<std::string, Poco::Dynamic::Var>;
 
 using QueryParams = std::vector<std::pair<std::string, std::string>>;
 
@@ -51,9 +63,12 @@ struct Route {
     bool ignoreExtraSegments = false;
 };
 
-// The local HTTP API and the owner of the running service.
+// The local HTTP API and the owner of the running service: the database, the
+// configuration and the runtime objects built from it.
 class Server {
 public:
+    // The whole start-up: database and migrations, listener, one-shot configuration
+    // import, configuration map, module driver. Throws on any failure.
     Server(unsigned short port, const std::string& dbPath);
     ~Server();
     Server(const Server&) = delete;
@@ -64,21 +79,51 @@ public:
 
     void HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
 
+    // (Re)build the runtime objects from the configuration map.
+    void initDriver();
+    void initMonitoring();
+    void reinitRuntimeParameters();
+
     // Adds rows to the routing table; only before Run.
     void AddRoutes(std::vector<Route> routes);
 
     // The port actually bound (differs from the requested one only when that was 0).
     unsigned short GetListeningPort() const;
 
+    // The configuration lock: guards the configuration map and every use of the
+    // database session. Always the innermost lock.
     std::mutex& GetConfigMutex() { return config_mutex_; }
+    DB::SQLiteDB& GetDatabase() { return *db_; }
+    // The map itself; use it only while holding the configuration lock.
+    ConfigMap& GetConfig() { return config_; }
+    // A copy taken under the configuration lock.
+    ConfigMap GetConfigCopy();
+    // The current driver. A request keeps the copy it took, so a re-initialisation
+    // never frees a driver that is still in use.
+    std::shared_ptr<Driver::OrvixDriver> GetDriver() const;
+    // Called by the setting commands after the module accepted a change, so the
+    // cloud learns of it at once.
+    std::function<void()> AttributesChangedAction();
+    // 0 when the cloud client holds an access token, -10002 otherwise.
+    int CheckCloudConnection();
 
 private:
     const Route* findRoute(const ApiRequest& request) const;
+    void importConfigFile();
 
+    std::unique_ptr<DB::SQLiteDB> db_;
+    ConfigMap config_;
+    std::shared_ptr<Driver::OrvixDriver> driver_;
+    // The cloud monitoring client, its object storage, task handlers and device data
+    // provider join here when the cloud side is built; until then nothing holds a token.
+    std::string device_ip_;
+    unsigned short device_port_ = 0;  // until the configuration names one
     unsigned short port_;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::Net::HTTPServer> http_server_;
     std::mutex config_mutex_;
+    // Guards the swap of the shared runtime objects and every copy a request takes.
+    mutable std::mutex runtime_mutex_;
     std::vector<Route> routes_;
     std::vector<std::vector<std::string>> route_shapes_;  // routes_[i].path split into segments
 };

@@ -1,0 +1,20 @@
+#include "route_helpers.h"
+
+#include <sstream>
+
+#include <Poco/JSON/Parser.h>
+
+namespace velmora::Engine::Test {
+
+Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request) {
+    Poco::JSON::Parser parser;
+    return parser.parse(request.body).extract<Poco::JSON::Object::Ptr>();
+}
+
+ApiReply jsonReply(const Poco::JSON::Object::Ptr& object) {
+    std::ostringstream out;
+    object->stringify(out);
+    return ApiReply{200, "", "application/json", out.str(), {}};
+}
+
+}  // namespace velmora::Engine::Test

@@ -1,0 +1,20 @@
+#pragma once
+
+// Small pieces shared by the route tables: reading a JSON body and writing a JSON answer.
+
+#include <string>
+
+#include <Poco/JSON/Object.h>
+
+#include "server.h"
+
+namespace velmora::Engine::Test {
+
+// The body as a JSON object. Anything else (no JSON, an array, a number) throws,
+// which the server answers with status 500 before anything was sent.
+Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request);
+
+// A 200 answer with the object written compactly.
+ApiReply jsonReply(const Poco::JSON::Object::Ptr& object);
+
+}  // namespace velmora::Engine::Test

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <vector>
+
+#include "server.h"
+
+namespace velmora::Engine::Test {
+
+// The module's commands under /api/{command}, result feedback, and /download/{name}.
+std::vector<Route> moduleCommandRoutes();
+// The agent's own commands under /api/agent/{command}.
+std::vector<Route> agentRoutes();
+
+}  // namespace velmora::Engine::Test

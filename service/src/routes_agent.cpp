@@ -1,0 +1,169 @@
+// The agent's own commands: configuration, statistics and the cloud check.
+#include <ctime>
+
+#include <Poco/Data/Session.h>
+#include <Poco/Data/Transaction.h>
+#include <Poco/Exception.h>
+#include <Poco/JSON/Array.h>
+#include <Poco/JSON/Object.h>
+
+#include "config_store.h"
+#include "db.h"
+#include "driver_converter.h"
+#include "queries.h"
+#include "route_helpers.h"
+#include "routes.h"
+
+namespace velmora::Engine::Test {
+namespace {
+
+using Poco::JSON::Array;
+using Poco::JSON::Object;
+
+ApiReply set_config(Server& server, const ApiRequest& request) {
+    Object::Ptr object = parseBodyObject(request);
+    try {
+        Utils::jsonToConfig(object, server.GetConfigMutex(), server.GetDatabase(), server.GetConfig());
+        server.reinitRuntimeParameters();
+    } catch (const Poco::NotFoundException&) {
+        return jsonReply(Utils::get_empty_response(-6210));
+    }
+    return jsonReply(Utils::get_empty_response(0));
+}
+
+ApiReply get_config(Server& server, const ApiRequest& request) {
+    Object::Ptr object = parseBodyObject(request);
+    std::vector<std::string> names;
+    bool selected = false;
+    if (object->has("keys") && object->isArray("keys")) {
+        selected = true;
+        Array::Ptr keys = object->getArray("keys");
+        for (size_t i = 0; i < keys->size(); ++i) {
+            std::string name = keys->get(i).convert<std::string>();
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(name);
+            }
+        }
+    }
+    Object::Ptr data = new Object;
+    {
+        std::lock_guard<std::mutex> lock(server.GetConfigMutex());
+        const ConfigMap& config = server.GetConfig();
+        if (selected && !names.empty()) {
+            for (const auto& name : names) {
+                auto found = config.find(name);
+                if (found != config.end()) {
+                    data->set(name, found->second);
+                }
+            }
+        } else {
+            for (const auto& [key, value] : config) {
+                data->set(key, value);
+            }
+        }
+    }
+    Object::Ptr answer = new Object;
+    answer->set("code", 0);
+    answer->set("data", data);
+    return jsonReply(answer);
+}
+
+Object::Ptr counters(const Utils::Queries::StatisticData& row) {
+    Object::Ptr counts = new Object;
+    counts->set("position1Count", row.top_1_count);
+    counts->set("position2Count", row.top_2_count);
+    counts->set("position3Count", row.top_3_count);
+    counts->set("position4Count", row.top_4_count);
+    counts->set("position5Count", row.top_5_count);
+    counts->set("weightingsCount", row.weightings_count);
+    counts->set("processedWithPredictionCount", row.processed_with_prediction_count);
+    counts->set("processedWithoutPredictionCount", row.processed_without_prediction_count);
+    counts->set("processedUnknownPredictionCount", row.processed_unknown_prediction_count);
+    return counts;
+}
+
+std::string todayLocal() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof(text), "%d-%m-%y", &local);
+    return text;
+}
+
+ApiReply get_statistic(Server& server, const ApiRequest& request) {
+    Object::Ptr object = parseBodyObject(request);
+    std::string requestType;
+    try {
+        if (!object->has("requestType")) {
+            return jsonReply(Utils::get_empty_response(-6200));
+        }
+        requestType = object->get("requestType").convert<std::string>();
+    } catch (const Poco::Exception&) {
+        return jsonReply(Utils::get_empty_response(-6200));
+    }
+    std::string productCode = object->has("productCode") ? object->getValue<std::string>("productCode") : "";
+    std::string startDate = object->has("startDate") ? object->getValue<std::string>("startDate") : "00-00-00";
+    std::string endDate = object->has("endDate") ? object->getValue<std::string>("endDate") : todayLocal();
+    int limit = object->has("limit") ? object->getValue<int>("limit") : -1;
+    int offset = object->has("offset") ? object->getValue<int>("offset") : 0;
+
+    std::vector<Utils::Queries::StatisticData> rows;
+    {
+        std::lock_guard<std::mutex> lock(server.GetConfigMutex());
+        Poco::Data::Session session = server.GetDatabase().GetSession();
+        Poco::Data::Transaction transaction(session);
+        rows = productCode.empty()
+                   ? Utils::Queries::getStatistic(session, requestType, startDate, endDate, limit, offset)
+                   : Utils::Queries::getStatistic(session, productCode, requestType, startDate, endDate, limit,
+                                                  offset);
+        transaction.commit();
+    }
+
+    Array::Ptr data = new Array;
+    if (!productCode.empty()) {
+        Array::Ptr list = new Array;
+        for (const auto& row : rows) {
+            Object::Ptr entry = counters(row);
+            entry->set("date", row.key);
+            list->add(entry);
+        }
+        Object::Ptr product = new Object;
+        product->set("code", productCode);
+        product->set("name", "");
+        product->set("predictionDataList", list);
+        data->add(product);
+    } else {
+        for (const auto& row : rows) {
+            Array::Ptr list = new Array;
+            list->add(counters(row));
+            Object::Ptr product = new Object;
+            product->set("code", row.key);
+            product->set("name", "");
+            product->set("predictionDataList", list);
+            data->add(product);
+        }
+    }
+    Object::Ptr answer = new Object;
+    answer->set("code", 0);
+    answer->set("data", data);
+    return jsonReply(answer);
+}
+
+ApiReply check_connect(Server& server, const ApiRequest&) {
+    return jsonReply(Utils::get_empty_response(server.CheckCloudConnection()));
+}
+
+}  // namespace
+
+std::vector<Route> agentRoutes() {
+    // Segments after the command are ignored.
+    return {
+        Route{"POST", "/api/agent/set_config", set_config, true},
+        Route{"POST", "/api/agent/get_config", get_config, true},
+        Route{"POST", "/api/agent/get_statistic", get_statistic, true},
+        Route{"GET", "/api/agent/check_connect", check_connect, true},
+    };
+}
+
+}  // namespace velmora::Engine::Test

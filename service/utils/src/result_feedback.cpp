@@ -1,0 +1,188 @@
+#include "result_feedback.h"
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <Poco/Data/Session.h>
+#include <Poco/Data/Transaction.h>
+#include <Poco/JSON/Array.h>
+
+#include "db.h"
+#include "driver.h"
+#include "driver_converter.h"
+#include "logger.h"
+#include "models.h"
+#include "queries.h"
+
+namespace velmora::Utils {
+namespace {
+
+using Engine::Logging::log;
+using Models::RecognitionInfo;
+using Models::SingleRecognition;
+
+// Optional members take their defaults; a present member of the wrong type throws.
+RecognitionInfo parseFeedback(const Poco::JSON::Object::Ptr& body) {
+    RecognitionInfo info;
+    info.sid = body->get("sid").convert<std::string>();
+    info.id = body->get("id").convert<std::string>();
+    auto text = [&](const char* key, const std::string& fallback) {
+        return body->has(key) ? body->get(key).convert<std::string>() : fallback;
+    };
+    info.product_name = text("product_name", "");
+    info.response_time_ms = body->has("response_time_ms") ? body->get("response_time_ms").convert<Poco::Int64>() : 0;
+    info.method_of_selection = text("method_of_selection", "unknown");
+    info.position_relevance = text("position_relevance", "");
+    info.product_category = text("product_category", "");
+    info.product_weight = body->has("product_weight") ? body->get("product_weight").convert<double>() : 0.0;
+    std::vector<SingleRecognition> candidates;
+    if (body->has("top_recognition")) {
+        Poco::JSON::Array::Ptr list = body->getArray("top_recognition");
+        if (list.isNull()) {
+            throw std::invalid_argument("top_recognition must be an array");
+        }
+        for (size_t i = 0; i < list->size(); ++i) {
+            Poco::JSON::Object::Ptr item = list->getObject(static_cast<unsigned>(i));
+            if (item.isNull()) {
+                throw std::invalid_argument("top_recognition entries must be objects");
+            }
+            SingleRecognition candidate;
+            candidate.product_code = item->has("product_code") ? item->get("product_code").convert<std::string>() : "";
+            candidate.product_name = item->has("product_name") ? item->get("product_name").convert<std::string>() : "";
+            candidate.product_category =
+                item->has("product_category") ? item->get("product_category").convert<std::string>() : "";
+            candidate.product_rate = item->has("product_rate") ? item->get("product_rate").convert<double>() : 0.0;
+            candidates.push_back(std::move(candidate));
+        }
+    }
+    info.top_recognition = std::move(candidates);
+    return info;
+}
+
+std::string statisticsKind(const std::string& methodOfSelection) {
+    if (methodOfSelection == "recognition") {
+        return "with_prediction";
+    }
+    if (methodOfSelection == "without_recognition") {
+        return "without_prediction";
+    }
+    return "unknown";
+}
+
+// Fills in what the client left out from the prediction recorded when the module
+// answered get_result for the same session.
+void completeFromPrediction(Poco::Data::Session& session, RecognitionInfo& info) {
+    Queries::PredictionRecord prediction = Queries::getPrediction(session, info.sid);
+    if (*info.response_time_ms == 0) {
+        info.response_time_ms = prediction.first;
+    }
+    if (info.top_recognition->empty()) {
+        bool rankFromPrediction = info.position_relevance->empty();
+        if (rankFromPrediction && !prediction.second.empty()) {
+            info.position_relevance = "top_not_in_top5";
+        }
+        for (size_t rank = 0; rank < prediction.second.size(); ++rank) {
+            SingleRecognition candidate;
+            candidate.product_code = prediction.second[rank];
+            info.top_recognition->push_back(candidate);
+            if (rankFromPrediction && prediction.second[rank] == info.id) {
+                info.position_relevance = "top" + std::to_string(rank + 1);
+            }
+        }
+    }
+    if (info.position_relevance->empty()) {
+        info.position_relevance = "top_unknown";
+    }
+}
+
+void saveImage(const std::vector<uint8_t>& bytes, const std::string& sid,
+               std::unordered_map<std::string, Poco::Dynamic::Var>& config) {
+    auto found = config.find("product_prediction_data_folder_path");
+    if (found == config.end() || found->second.isEmpty() || !found->second.isString()) {
+        log().warn("Image path config missing or not a string");
+        throw std::runtime_error("Invalid image path config");
+    }
+    std::string folder = found->second.extract<std::string>();
+    log().info("Opened save dir: {};", folder);
+    std::filesystem::create_directories(folder);
+    std::string path = (std::filesystem::path(folder) / (sid + ".jpg")).string();
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    log().info("Saving file... ({})", path);
+    if (!file) {
+        throw std::runtime_error("Failed to open file for writing: " + path);
+    }
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) {
+        throw std::runtime_error("Failed to write file: " + path);
+    }
+    log().info("Saved image for sid {} to {}", sid, path);
+}
+
+}  // namespace
+
+Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
+                                                std::shared_ptr<Engine::Driver::OrvixDriver> driver,
+                                                std::mutex& configurationLock,
+                                                std::unordered_map<std::string, Poco::Dynamic::Var> config,
+                                                Engine::DB::SQLiteDB& database) {
+    RecognitionInfo info = parseFeedback(body);
+    // A sid that names a path would let a client write outside the pictures folder.
+    if (info.sid.empty() || info.sid.find_first_of(std::string("/\0", 2)) != std::string::npos || info.sid == "." || info.sid == "..") {
+        throw std::invalid_argument("sid must be a plain, non-empty name");
+    }
+    int code = driver->result_feedback(info);
+    if (code != 0) {
+        return get_empty_response(code);
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(configurationLock);
+        Poco::Data::Session session = database.GetSession();
+        Poco::Data::Transaction transaction(session);
+
+        bool complete = !info.top_recognition->empty() && *info.response_time_ms != 0 &&
+                        !info.position_relevance->empty();
+        if (!complete) {
+            completeFromPrediction(session, info);
+        }
+
+        int rid = Queries::addRecognitionQueue(session, info.sid, *info.method_of_selection, *info.position_relevance,
+                                               info.id, *info.product_category, *info.product_name,
+                                               *info.product_weight, static_cast<int>(*info.response_time_ms));
+        int top = 1;
+        for (const auto& candidate : *info.top_recognition) {
+            Queries::addRecognitionValue(session, candidate.product_code, candidate.product_category,
+                                         candidate.product_name, candidate.product_rate, rid, top++);
+        }
+        Queries::deletePrediction(session, info.sid);
+
+        std::string kind = statisticsKind(*info.method_of_selection);
+        Queries::StatisticIds ids = Queries::getStatiscticIds(session, info.id);
+        const std::pair<const char*, int> periods[] = {
+            {"daily", ids.daily}, {"monthly", ids.monthly}, {"yearly", ids.yearly}};
+        for (const auto& [period, id] : periods) {
+            if (id != 0) {
+                Queries::updateStatistic(session, id, period, *info.position_relevance, kind);
+            } else {
+                Queries::addStatistic(session, info.id, period, *info.position_relevance, kind);
+            }
+        }
+        Queries::clearStatisticDays(session);
+        Queries::clearStatisticMonths(session);
+        Queries::clearStatisticYears(session);
+        transaction.commit();
+    }
+
+    // The picture comes from the module, so it is fetched after the commit and
+    // without the configuration lock: a slow camera must not stall every other
+    // request and the cloud worker.
+    auto [imageCode, bytes] = driver->get_image();
+    if (imageCode == 0) {
+        saveImage(bytes, info.sid, config);
+    }
+    return get_empty_response(0);
+}
+
+}  // namespace velmora::Utils

@@ -12,6 +12,10 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 
+#include <Poco/Data/Session.h>
+
+#include "agent-filesystem.h"
+#include "db.h"
 #include "logger.h"
 
 namespace velmora::Engine::Test {
@@ -23,7 +27,8 @@ class Handler : public Poco::Net::HTTPRequestHandler {
 public:
     explicit Handler(Server* server) : server_(server) {}
 
-    void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+    void handleRequest(Poco::Net::HTTPServerRequest& request,
+                       Poco::Net::HTTPServerResponse& response) override {
         log().info("Incoming {} request to {};", request.getMethod(), request.getURI());
         server_->HandleSession(request, response);
     }
@@ -73,7 +78,8 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
     if (reply.reason.empty()) {
         response.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
     } else {
-        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status), reply.reason);
+        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status),
+                                    reply.reason);
     }
     response.setContentType(reply.contentType);
     for (const auto& [name, value] : reply.headers) {
@@ -85,10 +91,12 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
 
 }  // namespace
 
-Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port) {
+Server::Server(unsigned short port, const std::string& dbPath) : port_(port) {
+    db_ = std::make_unique<DB::SQLiteDB>(dbPath);
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
+    migrateDatabase();
     socket_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("0.0.0.0", port_), 64);
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(32);
@@ -96,7 +104,22 @@ Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port)
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 }
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
+
+// Brings the database to the current schema before anything else
+// reads it; a failure here fails the whole start.
+void Server::migrateDatabase() {
+    Poco::Data::Session session = db_->GetSession();
+    DB::Migrator migrator(session);
+    std::string imagesPath = Utils::Filesystem::GetDefaultImagesPath();
+    log().info("Saved images location: {};", imagesPath);
+    for (const auto& [name, sql] : DB::agentMigrations(imagesPath)) {
+        migrator.addMigration(name, sql);
+    }
+    migrator.migrate();
+}
 
 void Server::Run() {
     try {
@@ -124,7 +147,9 @@ void Server::AddRoutes(std::vector<Route> routes) {
     }
 }
 
-unsigned short Server::GetListeningPort() const { return socket_->address().port(); }
+unsigned short Server::GetListeningPort() const {
+    return socket_->address().port();
+}
 
 const Route* Server::findRoute(const ApiRequest& request) const {
     for (size_t r = 0; r < routes_.size(); ++r) {

@@ -18,8 +18,19 @@ std::string todayLocalDate() {
     return date;
 }
 
-AgentProcess::AgentProcess(const std::string& home, const std::map<std::string, std::string>& env)
+std::string AgentProcess::defaultConfig(unsigned short modulePort) {
+    if (modulePort == 0) {
+        modulePort = freePort();
+    }
+    return R"({"device_ip":"127.0.0.1","device_port":")" + std::to_string(modulePort) + "\"}";
+}
+
+AgentProcess::AgentProcess(const std::string& home, const std::string& configJson,
+                           const std::map<std::string, std::string>& env)
     : home_(home) {
+    if (!configJson.empty()) {
+        writeFile(appData() + "/config.json", configJson);
+    }
     std::map<std::string, std::string> all = env;
     all["HOME"] = home;
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{agentBinary()}, all, home);

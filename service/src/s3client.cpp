@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -110,7 +109,7 @@ public:
     // Returns the open response stream; the session must outlive its reading.
     std::istream& send(Poco::Net::HTTPClientSession& session, Poco::Net::HTTPResponse& response,
                        const std::string& method, const std::string& bucket, const std::string& key,
-                       std::istream* body, std::uint64_t bodyLength) {
+                       std::istream* body, std::uint64_t bodyLength) const {
         const std::string path = basePath_ + "/" + bucket + "/" + key;
         Utils::SigV4::Request toSign{
             method, path, {}, {{"Host", hostHeader_}}, Utils::SigV4::kUnsignedPayload};
@@ -199,7 +198,10 @@ std::vector<unsigned char> S3ClientWrapper::GetObjectData(const std::string& key
         if (response.hasContentLength()) {
             data.reserve(static_cast<std::size_t>(response.getContentLength64()));
         }
-        data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        char block[65536];
+        while (in.read(block, sizeof block) || in.gcount() > 0) {
+            data.insert(data.end(), block, block + in.gcount());
+        }
         // A connection that drops mid-body ends the stream early: never hand out a truncated object.
         if (response.hasContentLength() &&
             static_cast<std::uint64_t>(response.getContentLength64()) != data.size()) {

@@ -1,0 +1,248 @@
+#include "s3client.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/HTTPSClientSession.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/StreamCopier.h>
+#include <Poco/URI.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include "aws_sigv4.h"
+#include "logger.h"
+
+namespace velmora::Engine::Sync {
+
+namespace {
+
+constexpr const char* kRegion = "us-east-1";
+constexpr const char* kService = "s3";
+const Poco::Timespan kConnectTimeout(5, 0);
+const Poco::Timespan kTransferTimeout(60, 0);
+
+// The text between <tag> and </tag> in a storage error document, or "".
+std::string xmlField(const std::string& body, const std::string& tag) {
+    const std::string open = "<" + tag + ">";
+    const auto begin = body.find(open);
+    if (begin == std::string::npos) {
+        return {};
+    }
+    const auto end = body.find("</" + tag + ">", begin + open.size());
+    return end == std::string::npos ? std::string{}
+                                    : body.substr(begin + open.size(), end - begin - open.size());
+}
+
+}  // namespace
+
+// The storage error of one refused request: the service's error code (or the HTTP
+// status when it sent none) and its message.
+struct S3Error : std::runtime_error {
+    S3Error(std::string code, const std::string& message)
+        : std::runtime_error(message), code(std::move(code)) {}
+    std::string code;
+
+    static S3Error fromReply(const Poco::Net::HTTPResponse& response, const std::string& body) {
+        std::string code = xmlField(body, "Code");
+        std::string message = xmlField(body, "Message");
+        if (code.empty()) {
+            code = "HTTP " + std::to_string(static_cast<int>(response.getStatus()));
+        }
+        if (message.empty()) {
+            message = response.getReason();
+        }
+        return S3Error(code, message);
+    }
+};
+
+// One endpoint's connection settings and request signing. Each request opens its
+// own session, so concurrent callers share nothing mutable.
+class S3Transport {
+public:
+    S3Transport(const std::string& endpoint, const std::string& login, const std::string& password)
+        : credentials_{login, password} {
+        std::string address = endpoint;
+        if (address.rfind("http://", 0) == 0) {
+            https_ = false;
+        } else if (address.rfind("https://", 0) != 0) {
+            // A bare host (with an optional port and path) is reached over HTTPS.
+            address = "https://" + address;
+        }
+        try {
+            const Poco::URI uri(address);
+            host_ = uri.getHost();
+            port_ = uri.getPort();
+            basePath_ = uri.getPath();
+            while (!basePath_.empty() && basePath_.back() == '/') {
+                basePath_.pop_back();
+            }
+        } catch (const Poco::Exception& e) {
+            invalid_ = "invalid storage endpoint \"" + endpoint + "\": " + e.displayText();
+            return;
+        }
+        if (host_.empty()) {
+            invalid_ = "invalid storage endpoint \"" + endpoint + "\": no host";
+            return;
+        }
+        hostHeader_ = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+        if (port_ != (https_ ? 443 : 80)) {
+            hostHeader_ += ":" + std::to_string(port_);
+        }
+        if (https_) {
+            static std::once_flag sslInit;
+            std::call_once(sslInit, [] { Poco::Net::initializeSSL(); });
+            // Peer certificate and host name are checked against the system's CAs.
+            context_ = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
+                                              Poco::Net::Context::VERIFY_RELAXED, 9, true);
+        }
+    }
+
+    // Sends a signed request; `body` (may be null) is streamed with `bodyLength`.
+    // Returns the open response stream; the session must outlive its reading.
+    std::istream& send(Poco::Net::HTTPClientSession& session, Poco::Net::HTTPResponse& response,
+                       const std::string& method, const std::string& bucket, const std::string& key,
+                       std::istream* body, std::uint64_t bodyLength) const {
+        const std::string path = basePath_ + "/" + bucket + "/" + key;
+        Utils::SigV4::Request toSign{
+            method, path, {}, {{"Host", hostHeader_}}, Utils::SigV4::kUnsignedPayload};
+        const auto signedRequest =
+            Utils::SigV4::sign(toSign, kRegion, kService, credentials_, std::time(nullptr));
+
+        Poco::Net::HTTPRequest request(method, Utils::SigV4::requestTarget(path, {}),
+                                       Poco::Net::HTTPMessage::HTTP_1_1);
+        for (const auto& [name, value] : signedRequest.headers) {
+            request.set(name, value);
+        }
+        if (body != nullptr) {
+            request.setContentLength64(static_cast<Poco::Int64>(bodyLength));
+        }
+        std::ostream& out = session.sendRequest(request);
+        if (body != nullptr) {
+            const auto copied = Poco::StreamCopier::copyStream64(*body, out);
+            if (static_cast<std::uint64_t>(copied) != bodyLength) {
+                throw std::runtime_error("local file changed size during upload");
+            }
+        }
+        return session.receiveResponse(response);
+    }
+
+    std::unique_ptr<Poco::Net::HTTPClientSession> session() const {
+        if (!invalid_.empty()) {
+            throw std::invalid_argument(invalid_);
+        }
+        std::unique_ptr<Poco::Net::HTTPClientSession> session;
+        if (https_) {
+            session = std::make_unique<Poco::Net::HTTPSClientSession>(host_, port_, context_);
+        } else {
+            session = std::make_unique<Poco::Net::HTTPClientSession>(host_, port_);
+        }
+        session->setTimeout(kConnectTimeout, kTransferTimeout, kTransferTimeout);
+        return session;
+    }
+
+private:
+    Utils::SigV4::Credentials credentials_;
+    bool https_ = true;
+    std::string host_;
+    unsigned short port_ = 0;
+    std::string basePath_;
+    std::string hostHeader_;
+    std::string invalid_;
+    Poco::Net::Context::Ptr context_;
+};
+
+}  // namespace velmora::Engine::Sync
+
+using velmora::Engine::Logging::log;
+using velmora::Engine::Sync::S3Error;
+using velmora::Engine::Sync::S3Transport;
+
+S3ClientWrapper::S3ClientWrapper(const std::string& endpoint, const std::string& bucket,
+                                 const std::string& login, const std::string& password)
+    : client_(std::make_unique<S3Transport>(endpoint, login, password)),
+      endpoint_(endpoint),
+      bucket_(bucket),
+      login_(login),
+      password_(password) {}
+
+S3ClientWrapper::~S3ClientWrapper() = default;
+
+std::string S3ClientWrapper::GetObjectUrl(const std::string& key) {
+    std::string base = endpoint_;
+    while (!base.empty() && (base.back() == '.' || base.back() == '/')) {
+        base.pop_back();
+    }
+    return base + "/" + bucket_ + "/" + key;
+}
+
+std::vector<unsigned char> S3ClientWrapper::GetObjectData(const std::string& key) {
+    try {
+        auto session = client_->session();
+        Poco::Net::HTTPResponse response;
+        std::istream& in =
+            client_->send(*session, response, Poco::Net::HTTPRequest::HTTP_GET, bucket_, key, nullptr, 0);
+        if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
+            std::string body;
+            Poco::StreamCopier::copyToString(in, body);
+            throw S3Error::fromReply(response, body);
+        }
+        std::vector<unsigned char> data;
+        if (response.hasContentLength()) {
+            data.reserve(static_cast<std::size_t>(response.getContentLength64()));
+        }
+        char block[65536];
+        while (in.read(block, sizeof block) || in.gcount() > 0) {
+            data.insert(data.end(), block, block + in.gcount());
+        }
+        // A connection that drops mid-body ends the stream early: never hand out a truncated object.
+        if (response.hasContentLength() &&
+            static_cast<std::uint64_t>(response.getContentLength64()) != data.size()) {
+            throw S3Error("IncompleteBody", "received " + std::to_string(data.size()) + " of " +
+                                                std::to_string(response.getContentLength64()) + " bytes");
+        }
+        return data;
+    } catch (const S3Error& e) {
+        log().error("GetObjectData failed: {} - {}", e.code, e.what());
+    } catch (const Poco::Exception& e) {
+        log().error("GetObjectData failed: {} - {}", e.className(), e.displayText());
+    } catch (const std::exception& e) {
+        log().error("GetObjectData failed: {} - {}", "Exception", e.what());
+    }
+    return {};
+}
+
+bool S3ClientWrapper::PutObject(const std::string& localPath, const std::string& key) {
+    std::ifstream file(localPath, std::ios::binary);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(localPath, error);
+    if (!file || error) {
+        return false;
+    }
+    try {
+        auto session = client_->session();
+        Poco::Net::HTTPResponse response;
+        std::istream& in =
+            client_->send(*session, response, Poco::Net::HTTPRequest::HTTP_PUT, bucket_, key, &file, size);
+        std::string body;
+        Poco::StreamCopier::copyToString(in, body);
+        if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
+            const auto refused = S3Error::fromReply(response, body);
+            log().error("PutObject failed: {} - {}", refused.code, refused.what());
+            return false;
+        }
+        return true;
+    } catch (const Poco::Exception& e) {
+        log().error("PutObject failed: {} - {}", e.className(), e.displayText());
+    } catch (const std::invalid_argument& e) {
+        log().error("PutObject failed: {} - {}", "InvalidEndpoint", e.what());
+    }
+    return false;
+}

@@ -12,6 +12,10 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 
+#include <Poco/Data/Session.h>
+
+#include "agent-filesystem.h"
+#include "db.h"
 #include "logger.h"
 
 namespace velmora::Engine::Test {
@@ -87,10 +91,12 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
 
 }  // namespace
 
-Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port) {
+Server::Server(unsigned short port, const std::string& dbPath) : port_(port) {
+    db_ = std::make_unique<DB::SQLiteDB>(dbPath);
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
+    migrateDatabase();
     socket_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("0.0.0.0", port_), 64);
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(32);
@@ -100,6 +106,19 @@ Server::Server(unsigned short port, const std::string& /*dbPath*/) : port_(port)
 
 Server::~Server() {
     Stop();
+}
+
+// Brings the database to the current schema before anything else
+// reads it; a failure here fails the whole start.
+void Server::migrateDatabase() {
+    Poco::Data::Session session = db_->GetSession();
+    DB::Migrator migrator(session);
+    std::string imagesPath = Utils::Filesystem::GetDefaultImagesPath();
+    log().info("Saved images location: {};", imagesPath);
+    for (const auto& [name, sql] : DB::agentMigrations(imagesPath)) {
+        migrator.addMigration(name, sql);
+    }
+    migrator.migrate();
 }
 
 void Server::Run() {

@@ -14,6 +14,10 @@ class HTTPServerResponse;
 class ServerSocket;
 }  // namespace Poco::Net
 
+namespace velmora::Engine::DB {
+class SQLiteDB;
+}  // namespace velmora::Engine::DB
+
 namespace velmora::Engine::Test {
 
 using QueryParams = std::vector<std::pair<std::string, std::string>>;
@@ -72,9 +76,14 @@ public:
 
     std::mutex& GetConfigMutex() { return config_mutex_; }
 
+    // The agent's database, open and migrated for the whole life of the server.
+    DB::SQLiteDB& GetDatabase() { return *db_; }
+
 private:
     const Route* findRoute(const ApiRequest& request) const;
+    void migrateDatabase();
 
+    std::unique_ptr<DB::SQLiteDB> db_;
     unsigned short port_;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::Net::HTTPServer> http_server_;

@@ -1,0 +1,83 @@
+#include "db.h"
+
+#include <Poco/Data/SQLite/Connector.h>
+#include <Poco/Data/Session.h>
+#include <Poco/Data/SessionFactory.h>
+#include <Poco/Data/Statement.h>
+#include <Poco/Data/Transaction.h>
+#include <Poco/DateTime.h>
+#include <Poco/DateTimeFormatter.h>
+
+namespace velmora::Engine::DB {
+
+using namespace Poco::Data::Keywords;
+
+namespace {
+
+// Seconds SQLite waits for a lock held by another connection before giving up.
+constexpr std::size_t kConnectionTimeoutSeconds = 60;
+
+const char* const kBootstrap =
+    "CREATE TABLE IF NOT EXISTS migrations (\n"
+    "    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+    "    name TEXT NOT NULL UNIQUE,\n"
+    "    applied_at TEXT NOT NULL\n"
+    ");";
+
+}  // namespace
+
+SQLiteDB::SQLiteDB(const std::string& path) {
+    // The session factory keeps one registration per connector for the whole process.
+    static const bool registered = [] {
+        Poco::Data::SQLite::Connector::registerConnector();
+        return true;
+    }();
+    (void)registered;
+    session_ = std::make_unique<Poco::Data::Session>(Poco::Data::SessionFactory::instance().create(
+        Poco::Data::SQLite::Connector::KEY, path, kConnectionTimeoutSeconds));
+    // Candidates of a queued recognition go with it (ON DELETE CASCADE). SQLite
+    // ignores this pragma inside a transaction, so it is set once here, before any
+    // caller can have one open.
+    *session_ << "PRAGMA foreign_keys = ON", now;
+}
+
+SQLiteDB::~SQLiteDB() = default;
+
+void SQLiteDB::Execute(const std::string& sql) {
+    *session_ << sql, now;
+}
+
+Poco::Data::Session SQLiteDB::GetSession() {
+    return *session_;
+}
+
+Migrator::Migrator(Poco::Data::Session& session) : session_(session) {
+    session_ << kBootstrap, now;
+}
+
+void Migrator::addMigration(const std::string& name, const std::string& sql) {
+    migrations_.emplace_back(name, sql);
+}
+
+void Migrator::migrate() {
+    for (const auto& [name, sql] : migrations_) {
+        int count = 0;
+        std::string bound = name;
+        session_ << "SELECT COUNT(1) FROM migrations WHERE name=?", use(bound), into(count), now;
+        if (count < 1) {
+            applyMigration(name, sql);
+        }
+    }
+}
+
+void Migrator::applyMigration(const std::string& name, const std::string& sql) {
+    // Rolls back on every path that does not reach commit().
+    Poco::Data::Transaction transaction(session_);
+    session_ << sql, now;
+    std::string appliedAt = Poco::DateTimeFormatter::format(Poco::DateTime(), "%Y-%m-%d %H:%M:%S");  // UTC
+    std::string bound = name;
+    session_ << "INSERT INTO migrations(name, applied_at) VALUES(?, ?)", use(bound), use(appliedAt), now;
+    transaction.commit();
+}
+
+}  // namespace velmora::Engine::DB

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Poco::Data {
+class Session;
+}  // namespace Poco::Data
+
+namespace velmora::Engine::DB {
+
+// The one SQLite connection of the process. Every query runs on this session while
+// its caller holds the configuration lock: a single connection is not safe for
+// concurrent use.
+class SQLiteDB {
+public:
+    // Opens (and if need be creates) the database file. Throws the database
+    // library's exception when the file cannot be opened.
+    explicit SQLiteDB(const std::string& path);
+    ~SQLiteDB();
+    SQLiteDB(const SQLiteDB&) = delete;
+    SQLiteDB& operator=(const SQLiteDB&) = delete;
+
+    // Runs the text at once; several statements separated by semicolons all run.
+    void Execute(const std::string& sql);
+
+    // A handle on the same connection: copies share it, so a transaction begun on
+    // one copy covers statements made on another.
+    Poco::Data::Session GetSession();
+
+private:
+    std::unique_ptr<Poco::Data::Session> session_;
+};
+
+// Brings a database file up to the current schema. A migration is known only by
+// its name: once recorded it never runs again, so a schema change is always a new
+// migration appended at the end of the list.
+class Migrator {
+public:
+    // Creates the bookkeeping table when the file does not have it yet.
+    explicit Migrator(Poco::Data::Session& session);
+
+    void addMigration(const std::string& name, const std::string& sql);
+
+    // Applies, in registration order, every migration not yet recorded. The first
+    // failure stops the run and propagates; earlier ones stay applied.
+    void migrate();
+
+    // Runs the text and records the name in one transaction, so a failure leaves
+    // neither the migration's tables nor its record behind.
+    void applyMigration(const std::string& name, const std::string& sql);
+
+private:
+    Poco::Data::Session& session_;
+    std::vector<std::pair<std::string, std::string>> migrations_;
+};
+
+// The agent's migrations in the order they must run. The configuration seed carries
+// the images directory, so it is composed here rather than written out once.
+std::vector<std::pair<std::string, std::string>> agentMigrations(const std::string& imagesPath);
+
+// The module address a fresh installation points at.
+std::string defaultDeviceAddress();
+
+}  // namespace velmora::Engine::DB

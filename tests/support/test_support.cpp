@@ -275,9 +275,11 @@ private:
 
 }  // namespace
 
-RecordingServer::RecordingServer(Responder responder) : impl_(std::make_unique<Impl>()) {
+RecordingServer::RecordingServer(Responder responder) : RecordingServer(std::move(responder), 0) {}
+
+RecordingServer::RecordingServer(Responder responder, unsigned short port) : impl_(std::make_unique<Impl>()) {
     impl_->responder = std::move(responder);
-    impl_->socket = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0));
+    impl_->socket = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", port));
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(8);
     impl_->server =

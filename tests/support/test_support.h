@@ -111,6 +111,8 @@ class RecordingServer {
 public:
     using Responder = std::function<CannedReply(const RecordedRequest&)>;
     explicit RecordingServer(Responder responder = {});
+    // On a chosen loopback port, for a peer that goes away and comes back.
+    RecordingServer(Responder responder, unsigned short port);
     ~RecordingServer();
     unsigned short port() const;
     std::string baseUrl() const;  // "http://127.0.0.1:<port>"

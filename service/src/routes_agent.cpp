@@ -103,7 +103,8 @@ ApiReply get_statistic(Server& server, const ApiRequest& request) {
         return jsonReply(Utils::get_empty_response(-6200));
     }
     std::string productCode = object->has("productCode") ? object->getValue<std::string>("productCode") : "";
-    std::string startDate = object->has("startDate") ? object->getValue<std::string>("startDate") : "00-00-00";
+    std::string startDate =
+        object->has("startDate") ? object->getValue<std::string>("startDate") : "00-00-00";
     std::string endDate = object->has("endDate") ? object->getValue<std::string>("endDate") : todayLocal();
     int limit = object->has("limit") ? object->getValue<int>("limit") : -1;
     int offset = object->has("offset") ? object->getValue<int>("offset") : 0;
@@ -115,8 +116,8 @@ ApiReply get_statistic(Server& server, const ApiRequest& request) {
         Poco::Data::Transaction transaction(session);
         rows = productCode.empty()
                    ? Utils::Queries::getStatistic(session, requestType, startDate, endDate, limit, offset)
-                   : Utils::Queries::getStatistic(session, productCode, requestType, startDate, endDate, limit,
-                                                  offset);
+                   : Utils::Queries::getStatistic(session, productCode, requestType, startDate, endDate,
+                                                  limit, offset);
         transaction.commit();
     }
 

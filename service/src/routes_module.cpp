@@ -18,13 +18,15 @@ using Driver = std::shared_ptr<Engine::Driver::OrvixDriver>;
 
 // Converters that need only the driver.
 Route plain(const char* method, const char* command, Object::Ptr (*convert)(Driver)) {
-    return Route{method, std::string("/api/") + command,
-                 [convert](Server& server, const ApiRequest&) { return jsonReply(convert(server.GetDriver())); }};
+    return Route{method, std::string("/api/") + command, [convert](Server& server, const ApiRequest&) {
+                     return jsonReply(convert(server.GetDriver()));
+                 }};
 }
 
 // Converters that read the request body.
 Route withBody(const char* method, const char* command, Object::Ptr (*convert)(Object::Ptr, Driver)) {
-    return Route{method, std::string("/api/") + command, [convert](Server& server, const ApiRequest& request) {
+    return Route{method, std::string("/api/") + command,
+                 [convert](Server& server, const ApiRequest& request) {
                      Object::Ptr body = parseBodyObject(request);
                      return jsonReply(convert(body, server.GetDriver()));
                  }};
@@ -32,7 +34,8 @@ Route withBody(const char* method, const char* command, Object::Ptr (*convert)(O
 
 // Setting converters: after the module accepted the change the cloud is told.
 Route setting(const char* command, Object::Ptr (*convert)(Object::Ptr, Driver, std::function<void()>)) {
-    return Route{"POST", std::string("/api/") + command, [convert](Server& server, const ApiRequest& request) {
+    return Route{"POST", std::string("/api/") + command,
+                 [convert](Server& server, const ApiRequest& request) {
                      Object::Ptr body = parseBodyObject(request);
                      return jsonReply(convert(body, server.GetDriver(), server.AttributesChangedAction()));
                  }};
@@ -40,7 +43,8 @@ Route setting(const char* command, Object::Ptr (*convert)(Object::Ptr, Driver, s
 
 // Uploads arrive as multipart forms; the file is the first part.
 Route upload(const char* command, Object::Ptr (*convert)(const std::string&, const std::string&, Driver)) {
-    return Route{"POST", std::string("/api/") + command, [convert](Server& server, const ApiRequest& request) {
+    return Route{"POST", std::string("/api/") + command,
+                 [convert](Server& server, const ApiRequest& request) {
                      auto at = request.contentType.find("boundary=");
                      if (at == std::string::npos) {
                          log().error("Boundary not found in Content-Type");
@@ -52,7 +56,8 @@ Route upload(const char* command, Object::Ptr (*convert)(const std::string&, con
 }
 
 ApiReply get_result(Server& server, const ApiRequest&) {
-    return jsonReply(Utils::process_get_result(server.GetDriver(), server.GetConfigMutex(), server.GetDatabase()));
+    return jsonReply(
+        Utils::process_get_result(server.GetDriver(), server.GetConfigMutex(), server.GetDatabase()));
 }
 
 ApiReply result_feedback(Server& server, const ApiRequest& request) {
@@ -83,7 +88,8 @@ ApiReply download(Server& server, const ApiRequest& request) {
         // The module did not answer at all; there is no status of its own to pass on.
         return ApiReply{502, "Bad Gateway", "application/octet-stream", {}, {}};
     }
-    return ApiReply{response.status, response.reason, "application/octet-stream", std::move(response.body), {}};
+    return ApiReply{
+        response.status, response.reason, "application/octet-stream", std::move(response.body), {}};
 }
 
 }  // namespace

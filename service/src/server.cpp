@@ -5,6 +5,9 @@
 #include <iostream>
 #include <sstream>
 
+#include <Poco/Data/Session.h>
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServer.h>
@@ -13,9 +16,6 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
-#include <Poco/Data/Session.h>
-#include <Poco/JSON/Object.h>
-#include <Poco/JSON/Parser.h>
 #include <Poco/URI.h>
 
 #include "agent-filesystem.h"
@@ -190,8 +190,9 @@ void Server::initMonitoring() {
     initDriver();
     std::lock_guard<std::mutex> lock(config_mutex_);
     static const char* const required[] = {
-        "monitoring_service_type",          "monitoring_service_address",   "monitoring_service_port",
-        "monitoring_getting_tasks",         "recognition_image_sending_enable", "monitoring_request_frequency",
+        "monitoring_service_type",          "monitoring_service_address",
+        "monitoring_service_port",          "monitoring_getting_tasks",
+        "recognition_image_sending_enable", "monitoring_request_frequency",
         "velmora_monitoring_client_secret",
     };
     for (const char* key : required) {
@@ -207,10 +208,10 @@ void Server::initMonitoring() {
     Utils::readConfigBool(config_, "monitoring_getting_tasks");
     Utils::readConfigBool(config_, "recognition_image_sending_enable");
     Utils::readConfigInt64(config_, "monitoring_request_frequency");
-    for (const char* key : {"velmora_monitoring_client_secret", "velmora_monitoring_device_id",
-                            "product_prediction_data_folder_path", "file_storage_service_address",
-                            "file_storage_service_bucket", "file_storage_service_login",
-                            "file_storage_service_password"}) {
+    for (const char* key :
+         {"velmora_monitoring_client_secret", "velmora_monitoring_device_id",
+          "product_prediction_data_folder_path", "file_storage_service_address",
+          "file_storage_service_bucket", "file_storage_service_login", "file_storage_service_password"}) {
         Utils::readConfigString(config_, key);
     }
     log().info("Loaded monitoring settings from config;");

@@ -76,12 +76,14 @@ TEST_F(AgentEndpoints, WrongMethodsAreNotFound) {
 }
 
 TEST_F(AgentEndpoints, CheckConnectWithoutCloudClient) {
-    EXPECT_EQ(httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect").body, R"({"code":-10002,"data":null})");
+    EXPECT_EQ(httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect").body,
+              R"({"code":-10002,"data":null})");
 }
 
 TEST_F(AgentEndpoints, SetConfigStoresTypedValuesAndEncryptsSecrets) {
-    auto answer = post("/api/agent/set_config",
-                       R"({"logging_level":"warn","velmora_monitoring_client_secret":"s3cret","my_number":7})");
+    auto answer =
+        post("/api/agent/set_config",
+             R"({"logging_level":"warn","velmora_monitoring_client_secret":"s3cret","my_number":7})");
     EXPECT_EQ(answer.body, R"({"code":0,"data":null})");
     auto config = parse(post("/api/agent/get_config",
                              R"({"keys":["logging_level","velmora_monitoring_client_secret","my_number"]})")
@@ -102,7 +104,8 @@ TEST_F(AgentEndpoints, SetConfigRejectsANullValueAtomically) {
     auto answer = post("/api/agent/set_config", R"({"logging_level":"error","zzz":null})");
     EXPECT_NE(answer.status, 200);
     EXPECT_EQ(storedRow(agent->dbPath(), "logging_level").second, "info");
-    auto config = parse(post("/api/agent/get_config", R"({"keys":["logging_level"]})").body)->getObject("data");
+    auto config =
+        parse(post("/api/agent/get_config", R"({"keys":["logging_level"]})").body)->getObject("data");
     EXPECT_EQ(config->getValue<std::string>("logging_level"), "info");
 }
 
@@ -139,11 +142,13 @@ TEST(AgentConfigFile, AMissingMonitoringKeyFailsTheStart) {
     {
         Poco::Data::SQLite::Connector::registerConnector();
         Poco::Data::Session session("SQLite", home.path() + "/.local/share/VELMORA/OrvixAgent/service.db");
-        session << "DELETE FROM configurations WHERE key = 'monitoring_request_frequency'", Poco::Data::Keywords::now;
+        session << "DELETE FROM configurations WHERE key = 'monitoring_request_frequency'",
+            Poco::Data::Keywords::now;
     }
     AgentProcess second(home.path(), "");
-    ASSERT_TRUE(waitUntil([&] { return second.todaysLog().find("Failed to create server") != std::string::npos; },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        waitUntil([&] { return second.todaysLog().find("Failed to create server") != std::string::npos; },
+                  std::chrono::seconds(20)));
     EXPECT_NE(second.todaysLog().find("Failed to create server: Missing required config key: "
                                       "monitoring_request_frequency"),
               std::string::npos);

@@ -47,16 +47,16 @@ TEST(AgentRuntime, StartsAnswersTracesAndStopsOnSigterm) {
 
 TEST(AgentRuntime, SigintEndsWithStatusZeroEvenWithoutAServer) {
     TempDir home;
-    // A file where the data directory should be: nothing can be stored, the server
-    // cannot be built, and the process still stays up and ends cleanly.
-    std::filesystem::create_directories(home.path() + "/.local/share/VELMORA/OrvixAgent/logs");
-    std::filesystem::create_directories(home.path() + "/.local/share/VELMORA/OrvixAgent/service.db");
+    // A database file that is no database: the server cannot be built, and the
+    // process still stays up and ends cleanly.
+    writeFile(home.path() + "/.local/share/VELMORA/OrvixAgent/service.db", std::string(4096, 'x'));
     AgentProcess agent(home.path());
     ASSERT_TRUE(waitUntil([&] { return agent.process().stdoutText().find("headless") != std::string::npos; },
                           std::chrono::seconds(20)));
     agent.process().signal(SIGINT);
     EXPECT_EQ(agent.process().wait(std::chrono::seconds(20)), 0);
     EXPECT_NE(agent.process().stdoutText().find("Received SIGINT, shutting down..."), std::string::npos);
+    EXPECT_NE(agent.todaysLog().find("Failed to create server: "), std::string::npos) << agent.todaysLog();
 }
 
 TEST(AgentCommandLine, InstallAutostartWritesTheAbsolutePath) {

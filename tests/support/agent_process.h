@@ -14,15 +14,15 @@ class AgentProcess {
 public:
     static constexpr unsigned short kPort = 5555;
 
+    // {"device_ip":"127.0.0.1","device_port":"<port>"}, by default a port nobody listens on.
+    static std::string defaultConfig(unsigned short modulePort = 0);
+
     // `home` must outlive the process. Unless `configJson` is empty it is written
     // as the one-shot configuration file before the start; the default points the
     // module address at a closed loopback port, so a test never reaches out of this
     // machine. Extra environment entries are added.
     explicit AgentProcess(const std::string& home, const std::string& configJson = defaultConfig(),
                           const std::map<std::string, std::string>& env = {});
-
-    // {"device_ip":"127.0.0.1","device_port":"<port>"}, by default a port nobody listens on.
-    static std::string defaultConfig(unsigned short modulePort = 0);
 
     // Waits until the local API answers; false when it did not in time.
     bool waitReady(std::chrono::milliseconds timeout = std::chrono::seconds(20));

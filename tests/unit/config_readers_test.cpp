@@ -18,8 +18,13 @@ std::string errorOf(const std::function<void()>& read) {
 }
 
 TEST(ConfigReaders, Booleans) {
-    ConfigEntries config{{"b", true}, {"i", 0}, {"t", std::string("TRUE")}, {"one", std::string("1")},
-                         {"f", std::string("False")}, {"zero", std::string("0")}, {"yes", std::string("yes")},
+    ConfigEntries config{{"b", true},
+                         {"i", 0},
+                         {"t", std::string("TRUE")},
+                         {"one", std::string("1")},
+                         {"f", std::string("False")},
+                         {"zero", std::string("0")},
+                         {"yes", std::string("yes")},
                          {"d", 1.5}};
     EXPECT_TRUE(readConfigBool(config, "b"));
     EXPECT_FALSE(readConfigBool(config, "i"));
@@ -29,12 +34,14 @@ TEST(ConfigReaders, Booleans) {
     EXPECT_FALSE(readConfigBool(config, "zero"));
     EXPECT_EQ(errorOf([&] { readConfigBool(config, "yes"); }), "Expected boolean string for key: yes");
     EXPECT_EQ(errorOf([&] { readConfigBool(config, "d"); }), "Expected bool/int/string for config key: d");
-    EXPECT_EQ(errorOf([&] { readConfigBool(config, "absent"); }), "Expected bool/int/string for config key: absent");
+    EXPECT_EQ(errorOf([&] { readConfigBool(config, "absent"); }),
+              "Expected bool/int/string for config key: absent");
     EXPECT_EQ(config.count("absent"), 1u);  // looked up as the map's operator[] does
 }
 
 TEST(ConfigReaders, StringsAndIntegers) {
-    ConfigEntries config{{"s", std::string("")}, {"n", 20000}, {"big", Poco::Int64(1) << 40}, {"text", std::string("5")}};
+    ConfigEntries config{
+        {"s", std::string("")}, {"n", 20000}, {"big", Poco::Int64(1) << 40}, {"text", std::string("5")}};
     EXPECT_EQ(readConfigString(config, "s"), "");
     EXPECT_EQ(errorOf([&] { readConfigString(config, "n"); }), "Expected string for config key: n");
     EXPECT_EQ(errorOf([&] { readConfigString(config, "none"); }), "Expected string for config key: none");

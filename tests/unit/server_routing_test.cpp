@@ -33,7 +33,7 @@ protected:
         server->AddRoutes({
             Route{"POST", "/api/test_echo", echo},
             Route{"GET", "/api/test_agent/{command}", echo, true},
-            Route{"*", "/download/{name}", echo},
+            Route{"*", "/test_download/{name}", echo},
             Route{"GET", "/api/test_throw",
                   [](Server&, const ApiRequest&) -> ApiReply { throw std::runtime_error("broken"); }},
         });
@@ -78,7 +78,8 @@ TEST_F(ServerRouting, PlaceholdersAndIgnoredExtraSegments) {
     EXPECT_EQ(httpCall(port, "GET", "/api/test_agent/get_config/more/segments").body,
               "GET|api/test_agent/get_config/more/segments/||");
     EXPECT_EQ(httpCall(port, "GET", "/api/test_agent").status, 404);
-    EXPECT_EQ(httpCall(port, "DELETE", "/download/pack%20one.evom").body, "DELETE|download/pack one.evom/||");
+    EXPECT_EQ(httpCall(port, "DELETE", "/test_download/pack%20one.evom").body,
+              "DELETE|test_download/pack one.evom/||");
     EXPECT_THROW(httpCall(port, "GET", "/download"), std::exception);  // not under /api: no answer at all
 }
 

@@ -31,7 +31,8 @@ RecognitionInfo parseFeedback(const Poco::JSON::Object::Ptr& body) {
         return body->has(key) ? body->get(key).convert<std::string>() : fallback;
     };
     info.product_name = text("product_name", "");
-    info.response_time_ms = body->has("response_time_ms") ? body->get("response_time_ms").convert<Poco::Int64>() : 0;
+    info.response_time_ms =
+        body->has("response_time_ms") ? body->get("response_time_ms").convert<Poco::Int64>() : 0;
     info.method_of_selection = text("method_of_selection", "unknown");
     info.position_relevance = text("position_relevance", "");
     info.product_category = text("product_category", "");
@@ -48,11 +49,14 @@ RecognitionInfo parseFeedback(const Poco::JSON::Object::Ptr& body) {
                 throw std::invalid_argument("top_recognition entries must be objects");
             }
             SingleRecognition candidate;
-            candidate.product_code = item->has("product_code") ? item->get("product_code").convert<std::string>() : "";
-            candidate.product_name = item->has("product_name") ? item->get("product_name").convert<std::string>() : "";
+            candidate.product_code =
+                item->has("product_code") ? item->get("product_code").convert<std::string>() : "";
+            candidate.product_name =
+                item->has("product_name") ? item->get("product_name").convert<std::string>() : "";
             candidate.product_category =
                 item->has("product_category") ? item->get("product_category").convert<std::string>() : "";
-            candidate.product_rate = item->has("product_rate") ? item->get("product_rate").convert<double>() : 0.0;
+            candidate.product_rate =
+                item->has("product_rate") ? item->get("product_rate").convert<double>() : 0.0;
             candidates.push_back(std::move(candidate));
         }
     }
@@ -129,7 +133,8 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
                                                 Engine::DB::SQLiteDB& database) {
     RecognitionInfo info = parseFeedback(body);
     // A sid that names a path would let a client write outside the pictures folder.
-    if (info.sid.empty() || info.sid.find_first_of(std::string("/\0", 2)) != std::string::npos || info.sid == "." || info.sid == "..") {
+    if (info.sid.empty() || info.sid.find_first_of(std::string("/\0", 2)) != std::string::npos ||
+        info.sid == "." || info.sid == "..") {
         throw std::invalid_argument("sid must be a plain, non-empty name");
     }
     int code = driver->result_feedback(info);
@@ -148,9 +153,10 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
             completeFromPrediction(session, info);
         }
 
-        int rid = Queries::addRecognitionQueue(session, info.sid, *info.method_of_selection, *info.position_relevance,
-                                               info.id, *info.product_category, *info.product_name,
-                                               *info.product_weight, static_cast<int>(*info.response_time_ms));
+        int rid = Queries::addRecognitionQueue(session, info.sid, *info.method_of_selection,
+                                               *info.position_relevance, info.id, *info.product_category,
+                                               *info.product_name, *info.product_weight,
+                                               static_cast<int>(*info.response_time_ms));
         int top = 1;
         for (const auto& candidate : *info.top_recognition) {
             Queries::addRecognitionValue(session, candidate.product_code, candidate.product_category,

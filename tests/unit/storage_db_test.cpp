@@ -289,7 +289,7 @@ TEST(StorageDatabase, ExecuteRunsEveryStatement) {
     EXPECT_EQ(countRows(database.session(), "b"), 1);
 }
 
-TEST(StorageStartup, ServerMigratesItsDatabaseAndFailsOnABadOne) {
+TEST(StorageServer, MigratesItsDatabaseAndFailsOnABadOne) {
     TempDir home;
     ScopedEnv env("HOME", home.path().c_str());
     std::string path = home.file("service.db");

@@ -29,6 +29,7 @@ TEST(StorageStartup, AgentCreatesItsDatabaseOnFirstStart) {
     std::string path = home.path() + "/.local/share/VELMORA/OrvixAgent/service.db";
     velmora::Engine::DB::SQLiteDB db(path, 1);
     auto session = db.GetSession();
+    // The eight tables of the migrations and the bookkeeping table itself.
     EXPECT_EQ(tableNames(session),
               (std::vector<std::string>{"alert_queue", "configurations", "migrations", "prediction_daily",
                                         "prediction_monthly", "prediction_yearly", "predictions",

@@ -85,6 +85,7 @@ TEST(StorageMigrations, FreshFileGetsTablesMigrationRowsAndSeed) {
     MigratedDatabase database("/srv/images");
     auto& session = database.session();
 
+    // The eight tables of the migrations and the bookkeeping table itself.
     EXPECT_EQ(tableNames(session),
               (std::vector<std::string>{"alert_queue", "configurations", "migrations", "prediction_daily",
                                         "prediction_monthly", "prediction_yearly", "predictions",

@@ -85,6 +85,7 @@ TEST(StorageMigrations, FreshFileGetsTablesMigrationRowsAndSeed) {
     MigratedDatabase database("/srv/images");
     auto& session = database.session();
 
+    // The eight tables of the migrations and the bookkeeping table itself.
     EXPECT_EQ(tableNames(session),
               (std::vector<std::string>{"alert_queue", "configurations", "migrations", "prediction_daily",
                                         "prediction_monthly", "prediction_yearly", "predictions",
@@ -289,7 +290,7 @@ TEST(StorageDatabase, ExecuteRunsEveryStatement) {
     EXPECT_EQ(countRows(database.session(), "b"), 1);
 }
 
-TEST(StorageStartup, ServerMigratesItsDatabaseAndFailsOnABadOne) {
+TEST(StorageServer, MigratesItsDatabaseAndFailsOnABadOne) {
     TempDir home;
     ScopedEnv env("HOME", home.path().c_str());
     std::string path = home.file("service.db");

@@ -72,6 +72,9 @@ std::string getTypeAsString(const Poco::Dynamic::Var& value) {
 
 void jsonToConfig(Poco::JSON::Object::Ptr& json, std::mutex& mutex, velmora::Engine::DB::SQLiteDB& db,
                   ConfigMap& config) {
+    if (json.isNull()) {
+        throw Poco::InvalidArgumentException("No configuration object");
+    }
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names = json->getNames();
     std::sort(names.begin(), names.end());

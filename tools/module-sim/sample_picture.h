@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace orvix::modsim {
+
+// The camera picture the simulated module shows: a small JPEG built into the program.
+std::string samplePicture();
+
+}  // namespace orvix::modsim

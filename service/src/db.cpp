@@ -14,9 +14,6 @@ using namespace Poco::Data::Keywords;
 
 namespace {
 
-// Seconds SQLite waits for a lock held by another connection before giving up.
-constexpr std::size_t kConnectionTimeoutSeconds = 60;
-
 const char* const kBootstrap =
     "CREATE TABLE IF NOT EXISTS migrations (\n"
     "    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
@@ -26,7 +23,7 @@ const char* const kBootstrap =
 
 }  // namespace
 
-SQLiteDB::SQLiteDB(const std::string& path) {
+SQLiteDB::SQLiteDB(const std::string& path, std::size_t connectionTimeoutSeconds) {
     // The session factory keeps one registration per connector for the whole process.
     static const bool registered = [] {
         Poco::Data::SQLite::Connector::registerConnector();
@@ -34,7 +31,7 @@ SQLiteDB::SQLiteDB(const std::string& path) {
     }();
     (void)registered;
     session_ = std::make_unique<Poco::Data::Session>(Poco::Data::SessionFactory::instance().create(
-        Poco::Data::SQLite::Connector::KEY, path, kConnectionTimeoutSeconds));
+        Poco::Data::SQLite::Connector::KEY, path, connectionTimeoutSeconds));
     // Candidates of a queued recognition go with it (ON DELETE CASCADE). SQLite
     // ignores this pragma inside a transaction, so it is set once here, before any
     // caller can have one open.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,9 +17,10 @@ namespace velmora::Engine::DB {
 // concurrent use.
 class SQLiteDB {
 public:
-    // Opens (and if need be creates) the database file. Throws the database
-    // library's exception when the file cannot be opened.
-    explicit SQLiteDB(const std::string& path);
+    // Opens (and if need be creates) the database file. The library keeps retrying
+    // an open that fails for up to `connectionTimeoutSeconds`, then throws its
+    // exception.
+    explicit SQLiteDB(const std::string& path, std::size_t connectionTimeoutSeconds = 60);
     ~SQLiteDB();
     SQLiteDB(const SQLiteDB&) = delete;
     SQLiteDB& operator=(const SQLiteDB&) = delete;

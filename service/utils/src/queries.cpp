@@ -200,4 +200,179 @@ void deleteFromAlertQueue(Session& session, int id) {
     session << "DELETE FROM alert_queue WHERE id = ?", bind(id), now;
 }
 
+// ---- recognition statistics ----
+
+namespace {
+
+struct PeriodTable {
+    std::string table;
+    std::string datePattern;  // the period start, formatted by SQLite from the current UTC moment
+};
+
+PeriodTable periodTable(const std::string& period) {
+    if (period == "daily") {
+        return {"prediction_daily", "%Y-%m-%d"};
+    }
+    if (period == "monthly") {
+        return {"prediction_monthly", "%Y-%m-01"};
+    }
+    if (period == "yearly") {
+        return {"prediction_yearly", "%Y-01-01"};
+    }
+    throw Poco::Data::DataException("Unknown statistics period: " + period);
+}
+
+struct RangeTable {
+    std::string table;
+    std::string lowerFormat;  // format() patterns fed with yy, mm, dd of a dd-mm-yy bound
+    std::string upperFormat;
+};
+
+RangeTable rangeTable(const std::string& range) {
+    if (range == "DAYS") {
+        return {"prediction_daily", "20%02s-%02s-%02s", "20%02s-%02s-%02s"};
+    }
+    if (range == "MONTHS") {
+        return {"prediction_monthly", "20%02s-%02s-01", "20%02s-%02s-31"};
+    }
+    if (range == "YEARS") {
+        return {"prediction_yearly", "20%02s-01-01", "20%02s-12-31"};
+    }
+    throw Poco::Data::DataException("Unknown statistics range: " + range);
+}
+
+// One recognition's increments: five place flags, then with, without, unknown.
+struct Increments {
+    int top[5] = {0, 0, 0, 0, 0};
+    int with = 0;
+    int without = 0;
+    int unknown = 0;
+};
+
+Increments increments(const std::string& place, const std::string& category) {
+    Increments inc;
+    static const char* const places[5] = {"top1", "top2", "top3", "top4", "top5"};
+    for (int i = 0; i < 5; ++i) {
+        if (place == places[i]) {
+            inc.top[i] = 1;
+        }
+    }
+    if (category == "with_prediction") {
+        inc.with = 1;
+    } else if (category == "without_prediction") {
+        inc.without = 1;
+    } else {
+        inc.unknown = 1;
+    }
+    return inc;
+}
+
+}  // namespace
+
+StatisticIds getStatiscticIds(Session& session, const std::string& product_id) {
+    StatisticIds ids;
+    session << R"sql(
+            SELECT COALESCE(pd.id, 0) as daily_id, COALESCE(pm.id, 0) as monthly_id, COALESCE(py.id, 0) as yearly_id
+            FROM (SELECT 1) as dummy
+            LEFT JOIN prediction_daily pd ON pd.product_id = ?
+                AND strftime('%d-%m-%Y', pd.date) = strftime('%d-%m-%Y', datetime('now'))
+            LEFT JOIN prediction_monthly pm ON pm.product_id = ?
+                AND strftime('%m-%Y', pm.date) = strftime('%m-%Y', datetime('now'))
+            LEFT JOIN prediction_yearly py ON py.product_id = ?
+                AND strftime('%Y', py.date) = strftime('%Y', datetime('now'))
+            LIMIT 1)sql",
+        useRef(product_id), useRef(product_id), useRef(product_id), into(ids.daily), into(ids.monthly),
+        into(ids.yearly), now;
+    return ids;
+}
+
+void addStatistic(Session& session, const std::string& product_id, const std::string& period,
+                  const std::string& place, const std::string& category) {
+    PeriodTable target = periodTable(period);
+    Increments inc = increments(place, category);
+    session << "INSERT INTO " + target.table +
+                   " (created_at, updated_at, date, product_id, weightings_count, top_1_count, top_2_count, "
+                   "top_3_count, top_4_count, top_5_count, processed_with_prediction_count, "
+                   "processed_without_prediction_count, processed_unknown_prediction_count) "
+                   "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, strftime(?), ?, 1, ?, ?, ?, ?, ?, ?, ?,?);",
+        use(target.datePattern), useRef(product_id), use(inc.top[0]), use(inc.top[1]), use(inc.top[2]),
+        use(inc.top[3]), use(inc.top[4]), use(inc.with), use(inc.without), use(inc.unknown), now;
+}
+
+void updateStatistic(Session& session, int id, const std::string& period, const std::string& place,
+                     const std::string& category) {
+    PeriodTable target = periodTable(period);
+    Increments inc = increments(place, category);
+    session << "UPDATE " + target.table +
+                   " SET weightings_count = weightings_count+1, top_1_count=top_1_count+?, "
+                   "top_2_count=top_2_count+?, top_3_count=top_3_count+?, top_4_count=top_4_count+?, "
+                   "top_5_count=top_5_count+?, "
+                   "processed_with_prediction_count=processed_with_prediction_count+?, "
+                   "processed_without_prediction_count = processed_without_prediction_count+?, "
+                   "processed_unknown_prediction_count = processed_unknown_prediction_count+? WHERE id= ?",
+        use(inc.top[0]), use(inc.top[1]), use(inc.top[2]), use(inc.top[3]), use(inc.top[4]), use(inc.with),
+        use(inc.without), use(inc.unknown), bind(id), now;
+}
+
+std::vector<StatisticData> getStatistic(Session& session, const std::string& product_id,
+                                        const std::string& rangeWord, const std::string& from,
+                                        const std::string& to, int limit, int offset) {
+    RangeTable source = rangeTable(rangeWord);
+    std::vector<StatisticData> rows;
+    StatisticData d;
+    Statement select(session);
+    select << "SELECT strftime('%d-%m-', date) || substr(strftime('%Y', date),3, 2), weightings_count, "
+              "top_1_count, top_2_count, top_3_count, top_4_count, top_5_count, "
+              "processed_with_prediction_count, processed_without_prediction_count, "
+              "processed_unknown_prediction_count FROM " +
+                  source.table +
+                  " WHERE product_id = ? "
+                  "AND date >= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) "
+                  "AND date <= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) "
+                  "ORDER BY created_at LIMIT ? OFFSET ?;",
+        into(d.key), into(d.weightings_count), into(d.top_1_count), into(d.top_2_count), into(d.top_3_count),
+        into(d.top_4_count), into(d.top_5_count), into(d.processed_with_prediction_count),
+        into(d.processed_without_prediction_count), into(d.processed_unknown_prediction_count),
+        useRef(product_id), use(source.lowerFormat), useRef(from), useRef(from), useRef(from),
+        use(source.upperFormat), useRef(to), useRef(to), useRef(to), bind(limit), bind(offset), range(0, 1);
+    forEachRow(select, [&] { rows.push_back(d); });
+    return rows;
+}
+
+std::vector<StatisticData> getStatistic(Session& session, const std::string& rangeWord,
+                                        const std::string& from, const std::string& to, int limit,
+                                        int offset) {
+    RangeTable source = rangeTable(rangeWord);
+    std::vector<StatisticData> rows;
+    StatisticData d;
+    Statement select(session);
+    select
+        << "SELECT product_id, SUM(weightings_count), SUM(top_1_count), SUM(top_2_count), SUM(top_3_count), "
+           "SUM(top_4_count), SUM(top_5_count), SUM(processed_with_prediction_count), "
+           "SUM(processed_without_prediction_count), SUM(processed_unknown_prediction_count) FROM " +
+               source.table +
+               " WHERE date >= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) "
+               "AND date <= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) "
+               "GROUP BY product_id ORDER BY product_id LIMIT ? OFFSET ?;",
+        into(d.key), into(d.weightings_count), into(d.top_1_count), into(d.top_2_count), into(d.top_3_count),
+        into(d.top_4_count), into(d.top_5_count), into(d.processed_with_prediction_count),
+        into(d.processed_without_prediction_count), into(d.processed_unknown_prediction_count),
+        use(source.lowerFormat), useRef(from), useRef(from), useRef(from), use(source.upperFormat),
+        useRef(to), useRef(to), useRef(to), bind(limit), bind(offset), range(0, 1);
+    forEachRow(select, [&] { rows.push_back(d); });
+    return rows;
+}
+
+void clearStatisticDays(Session& session) {
+    session << "DELETE FROM prediction_daily WHERE created_at < datetime('now', '-12 months')", now;
+}
+
+void clearStatisticMonths(Session& session) {
+    session << "DELETE FROM prediction_monthly WHERE created_at < datetime('now', '-12 months')", now;
+}
+
+void clearStatisticYears(Session& session) {
+    session << "DELETE FROM prediction_yearly WHERE created_at < datetime('now', '-60 months')", now;
+}
+
 }  // namespace velmora::Utils::Queries

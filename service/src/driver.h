@@ -94,11 +94,11 @@ public:
     // the reply (empty when there was none). Never touches the connection flag.
     std::pair<int, REST::RawResponse> download_template(const std::string& file);
 
+private:
     // What one command sends, and how its reply is read (driver_exchange.h).
     struct Command;
     class Reply;
 
-private:
     // The common exchange: logs, calls the module, judges status and "code",
     // hands the envelope to `readPayload` (when given) and maps every failure to
     // a result code. A command with a reader counts as one that returns data.

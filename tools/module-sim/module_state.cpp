@@ -771,6 +771,9 @@ Reply ModuleState::handle(const std::string& command, const std::string& content
         return reply;
     } catch (const Refusal& refusal) {
         return envelope(refusal.code);
+    } catch (const std::exception&) {
+        // A value the JSON library cannot convert (a number beyond 64 bits, for one).
+        return envelope(kParameterError);
     }
 }
 

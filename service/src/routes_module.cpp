@@ -80,7 +80,13 @@ ApiReply get_image(Server& server, const ApiRequest&) {
 // /download/{name}, any method: the module's exported package passed through, or
 // the module's own status and reason when it has none.
 ApiReply download(Server& server, const ApiRequest& request) {
-    auto [code, response] = server.GetDriver()->download_template(request.segments.at(1));
+    const std::string& name = request.segments.at(1);
+    // The segment is already percent-decoded: a name that climbs or names a
+    // folder would reach other paths on the module.
+    if (name == "." || name == ".." || name.find('/') != std::string::npos) {
+        return ApiReply{400, "Bad Request", "application/octet-stream", {}, {}};
+    }
+    auto [code, response] = server.GetDriver()->download_template(name);
     if (code == 0) {
         return ApiReply{200, "", "application/octet-stream", std::move(response.body), {}};
     }

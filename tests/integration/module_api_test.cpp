@@ -148,6 +148,9 @@ TEST_F(ModuleApi, UploadsNeedABoundary) {
 }
 
 TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
+    // An encoded slash splits into more segments: that is no download at all.
+    EXPECT_THROW(httpCall(AgentProcess::kPort, "GET", "/download/..%2Fapi%2Fget_result"), std::exception);
+    EXPECT_EQ(httpCall(AgentProcess::kPort, "GET", "/download/%2E%2E").status, 400);
     auto missing = httpCall(AgentProcess::kPort, "GET", "/download/none.evom");
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.headers["Content-Type"], "application/octet-stream");

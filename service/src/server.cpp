@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include <Poco/Data/Session.h>
 #include <Poco/JSON/Object.h>
@@ -259,7 +260,13 @@ void Server::Run() {
 
 void Server::Stop() {
     if (http_server_) {
-        http_server_->stop();
+        // Requests in flight hold a pointer to this server: let them finish (for a
+        // bounded time) before the caller may destroy it. Idle keep-alive
+        // connections are told to close.
+        http_server_->stopAll(false);
+        for (int waited = 0; waited < 100 && http_server_->currentConnections() > 0; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
     log().info("Server stopped;");
 }

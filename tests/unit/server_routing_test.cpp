@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "server.h"
 #include "test_support.h"
 
 namespace {
 
+using orvix::test::HttpAnswer;
 using orvix::test::httpCall;
 using velmora::Engine::Test::ApiReply;
 using velmora::Engine::Test::ApiRequest;
@@ -34,6 +36,11 @@ protected:
             Route{"POST", "/api/test_echo", echo},
             Route{"GET", "/api/test_agent/{command}", echo, true},
             Route{"*", "/test_download/{name}", echo},
+            Route{"GET", "/api/test_slow",
+                  [](Server&, const ApiRequest&) {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                      return ApiReply{200, "", "application/json", "done", {}};
+                  }},
             Route{"GET", "/api/test_throw",
                   [](Server&, const ApiRequest&) -> ApiReply { throw std::runtime_error("broken"); }},
         });
@@ -102,6 +109,16 @@ TEST_F(ServerRouting, PathsOutsideApiAreOnlyTraced) {
                        "[HandleSession] Content-Type: text/plain\n"),
               std::string::npos)
         << out;
+}
+
+TEST_F(ServerRouting, StopLetsARequestInFlightFinish) {
+    HttpAnswer answer;
+    std::thread client([&] { answer = httpCall(port, "GET", "/api/test_slow"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    server->Stop();
+    client.join();
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, "done");
 }
 
 TEST_F(ServerRouting, StoppingTwiceIsHarmless) {

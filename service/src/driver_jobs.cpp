@@ -82,6 +82,16 @@ std::pair<int, REST::RawResponse> OrvixDriver::download_template(const std::stri
     const int networkError = static_cast<int>(Utils::Errors::CameraError::NetworkError);
     log().info("download_template() called with file: {};", file);
     std::string failure;
+    // A package name is one plain file name. The HTTP layer decodes escapes and
+    // resolves dot segments, so anything else could fetch another path of the module.
+    const bool plain =
+        !file.empty() && file != "." && file != ".." &&
+        file.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~-") ==
+            std::string::npos;
+    if (!plain) {
+        log().error("download_template() exception: {};", "not a plain file name: " + file);
+        return {networkError, REST::RawResponse{}};
+    }
     try {
         REST::RawResponse response = client_.Get("/download/" + file);
         log().info("download_template() completed, response size: {};", response.body.size());

@@ -81,9 +81,14 @@ ApiReply get_image(Server& server, const ApiRequest&) {
 // the module's own status and reason when it has none.
 ApiReply download(Server& server, const ApiRequest& request) {
     const std::string& name = request.segments.at(1);
-    // The segment is already percent-decoded: a name that climbs or names a
-    // folder would reach other paths on the module.
-    if (name == "." || name == ".." || name.find('/') != std::string::npos) {
+    // Package names are plain file names. Anything else (a climbing name, a slash,
+    // or text that decodes once more into either) could reach other paths on the
+    // module, so it is refused outright.
+    bool plain =
+        !name.empty() && name != "." && name != ".." &&
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~-") ==
+            std::string::npos;
+    if (!plain) {
         return ApiReply{400, "Bad Request", "application/octet-stream", {}, {}};
     }
     auto [code, response] = server.GetDriver()->download_template(name);

@@ -174,7 +174,12 @@ void Server::initDriver() {
         }
         Poco::Dynamic::Var& portText = config_["device_port"];
         if (!portText.isEmpty() && portText.isString()) {
-            port = static_cast<unsigned short>(std::stoi(portText.extract<std::string>()));
+            int value = std::stoi(portText.extract<std::string>());
+            // A wrapped value would quietly talk to some other port.
+            if (value < 0 || value > 65535) {
+                throw std::out_of_range("device_port out of range: " + portText.extract<std::string>());
+            }
+            port = static_cast<unsigned short>(value);
         } else {
             port = device_port_;
         }

@@ -150,7 +150,14 @@ TEST_F(ModuleApi, UploadsNeedABoundary) {
 TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
     // An encoded slash splits into more segments: that is no download at all.
     EXPECT_THROW(httpCall(AgentProcess::kPort, "GET", "/download/..%2Fapi%2Fget_result"), std::exception);
-    EXPECT_EQ(httpCall(AgentProcess::kPort, "GET", "/download/%2E%2E").status, 400);
+    // Names that are not plain file names never reach the module, however encoded.
+    for (const char* path :
+         {"/download/%2E%2E", "/download/%252E%252E", "/download/%252E%252E%252Fapi%252Fget_image",
+          "/download/a%253Fb", "/download/a%2523b", "/download/a%20b"}) {
+        EXPECT_EQ(httpCall(AgentProcess::kPort, "GET", path).status, 400) << path;
+    }
+    EXPECT_EQ(sim.state().find("/download"), std::string::npos);
+    EXPECT_EQ(sim.state().find("/api/get_image"), std::string::npos);
     auto missing = httpCall(AgentProcess::kPort, "GET", "/download/none.evom");
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.headers["Content-Type"], "application/octet-stream");
@@ -172,6 +179,11 @@ TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
     auto off = httpCall(AgentProcess::kPort, "GET", "/download/" + filename);
     EXPECT_EQ(off.status, 502);
     EXPECT_EQ(count("SELECT COUNT(*) FROM alert_queue"), 0);  // downloads never count as a lost module
+}
+
+TEST_F(ModuleApi, AnOutOfRangePortIsRefusedAndTheDriverStays) {
+    EXPECT_EQ(post("/api/agent/set_config", R"({"device_port":"70000"})").status, 500);
+    EXPECT_EQ(parse(get("/api/get_calib").body)->getValue<int>("code"), 0);
 }
 
 TEST_F(ModuleApi, SetConfigRepointsTheDriverWithoutARestart) {

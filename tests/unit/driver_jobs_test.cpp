@@ -308,6 +308,21 @@ TEST(DownloadTemplate, ReplyCodesAndTheConnectionFlag) {
     EXPECT_TRUE(database.alerts().empty());
 }
 
+TEST(DownloadTemplate, OnlyPlainFileNamesAreAskedFor) {
+    AgentDatabase database;
+    RecordingServer module;
+    auto driver = makeDriver(database, module.port());
+    for (const char* name : {"../api/get_image", "..", "a?b", "a#b", "%2E%2E", "a b", ""}) {
+        const auto [code, reply] = driver->download_template(name);
+        EXPECT_EQ(code, -6207) << name;
+        EXPECT_EQ(reply.status, 0) << name;
+    }
+    EXPECT_TRUE(module.requests().empty());
+    driver->download_template("templates_1.evom");
+    ASSERT_EQ(module.requests().size(), 1u);
+    EXPECT_EQ(module.requests().back().uri, "/download/templates_1.evom");
+}
+
 TEST(DownloadTemplate, ModuleOffGivesAnEmptyReplyAndNoAlert) {
     AgentDatabase database;
     auto driver = makeDriver(database, freePort());

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "agent-utils.h"
 #include "driver.h"
 #include "driver_exchange.h"
 #include "errors.h"
@@ -84,11 +85,7 @@ std::pair<int, REST::RawResponse> OrvixDriver::download_template(const std::stri
     std::string failure;
     // A package name is one plain file name. The HTTP layer decodes escapes and
     // resolves dot segments, so anything else could fetch another path of the module.
-    const bool plain =
-        !file.empty() && file != "." && file != ".." &&
-        file.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~-") ==
-            std::string::npos;
-    if (!plain) {
+    if (!Utils::isPlainFileName(file)) {
         log().error("download_template() exception: {};", "not a plain file name: " + file);
         return {networkError, REST::RawResponse{}};
     }

@@ -1,6 +1,7 @@
 // The module's commands as the local API offers them: method, command, converter.
 #include <Poco/JSON/Object.h>
 
+#include "agent-utils.h"
 #include "driver.h"
 #include "driver_converter.h"
 #include "logger.h"
@@ -84,11 +85,7 @@ ApiReply download(Server& server, const ApiRequest& request) {
     // Package names are plain file names. Anything else (a climbing name, a slash,
     // or text that decodes once more into either) could reach other paths on the
     // module, so it is refused outright.
-    bool plain =
-        !name.empty() && name != "." && name != ".." &&
-        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~-") ==
-            std::string::npos;
-    if (!plain) {
+    if (!Utils::isPlainFileName(name)) {
         return ApiReply{400, "Bad Request", "application/octet-stream", {}, {}};
     }
     auto [code, response] = server.GetDriver()->download_template(name);

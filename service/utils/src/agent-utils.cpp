@@ -27,4 +27,10 @@ std::string utc_format(const std::string& stamp, bool local) {
     return buffer;
 }
 
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~-") ==
+               std::string::npos;
+}
+
 }  // namespace velmora::Utils

@@ -9,17 +9,13 @@
 #include <Poco/JSON/Parser.h>
 
 #include "agent_process.h"
+#include "json_text.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace orvix::test;
 using Poco::JSON::Object;
-
-Object::Ptr parse(const std::string& text) {
-    Poco::JSON::Parser parser;
-    return parser.parse(text).extract<Object::Ptr>();
-}
 
 HttpAnswer post(const std::string& path, const std::string& body) {
     return httpCall(AgentProcess::kPort, "POST", path, body, "application/json");
@@ -50,7 +46,7 @@ protected:
 
 TEST_F(AgentEndpoints, ConfigFileWasAppliedAndRemoved) {
     EXPECT_FALSE(std::filesystem::exists(agent->appData() + "/config.json"));
-    auto answer = parse(post("/api/agent/get_config", R"({"keys":["device_ip","no_such_key"]})").body);
+    auto answer = parseObject(post("/api/agent/get_config", R"({"keys":["device_ip","no_such_key"]})").body);
     EXPECT_EQ(answer->getValue<int>("code"), 0);
     Object::Ptr data = answer->getObject("data");
     EXPECT_EQ(data->size(), 1u);
@@ -59,7 +55,7 @@ TEST_F(AgentEndpoints, ConfigFileWasAppliedAndRemoved) {
 
 TEST_F(AgentEndpoints, GetConfigWithoutUsableKeysAnswersEverything) {
     for (const char* body : {"{}", R"({"keys":[]})", R"({"keys":"device_ip"})"}) {
-        auto answer = parse(post("/api/agent/get_config", body).body);
+        auto answer = parseObject(post("/api/agent/get_config", body).body);
         EXPECT_EQ(answer->getObject("data")->size(), 16u) << body;
     }
     // Extra path segments after the command are ignored.
@@ -85,10 +81,11 @@ TEST_F(AgentEndpoints, SetConfigStoresTypedValuesAndEncryptsSecrets) {
         post("/api/agent/set_config",
              R"({"logging_level":"warn","velmora_monitoring_client_secret":"s3cret","my_number":7})");
     EXPECT_EQ(answer.body, R"({"code":0,"data":null})");
-    auto config = parse(post("/api/agent/get_config",
-                             R"({"keys":["logging_level","velmora_monitoring_client_secret","my_number"]})")
-                            .body)
-                      ->getObject("data");
+    auto config =
+        parseObject(post("/api/agent/get_config",
+                         R"({"keys":["logging_level","velmora_monitoring_client_secret","my_number"]})")
+                        .body)
+            ->getObject("data");
     EXPECT_EQ(config->getValue<std::string>("logging_level"), "warn");
     EXPECT_EQ(config->getValue<std::string>("velmora_monitoring_client_secret"), "s3cret");
     EXPECT_EQ(config->getValue<int>("my_number"), 7);
@@ -105,7 +102,7 @@ TEST_F(AgentEndpoints, SetConfigRejectsANullValueAtomically) {
     EXPECT_NE(answer.status, 200);
     EXPECT_EQ(storedRow(agent->dbPath(), "logging_level").second, "info");
     auto config =
-        parse(post("/api/agent/get_config", R"({"keys":["logging_level"]})").body)->getObject("data");
+        parseObject(post("/api/agent/get_config", R"({"keys":["logging_level"]})").body)->getObject("data");
     EXPECT_EQ(config->getValue<std::string>("logging_level"), "info");
 }
 

@@ -11,6 +11,7 @@
 #include <Poco/JSON/Parser.h>
 
 #include "agent_process.h"
+#include "json_text.h"
 #include "module_sim_peer.h"
 #include "test_support.h"
 
@@ -19,11 +20,6 @@ namespace {
 using namespace orvix::test;
 using namespace Poco::Data::Keywords;
 using Poco::JSON::Object;
-
-Object::Ptr parse(const std::string& text) {
-    Poco::JSON::Parser parser;
-    return parser.parse(text).extract<Object::Ptr>();
-}
 
 HttpAnswer get(const std::string& path) {
     return httpCall(AgentProcess::kPort, "GET", path);
@@ -54,7 +50,7 @@ protected:
 };
 
 TEST_F(ModuleApi, RecognitionFromResultToFeedback) {
-    Object::Ptr result = parse(get("/api/get_result").body);
+    Object::Ptr result = parseObject(get("/api/get_result").body);
     ASSERT_EQ(result->getValue<int>("code"), 0);
     Object::Ptr data = result->getObject("data");
     std::string sid = data->getValue<std::string>("sid");
@@ -82,7 +78,7 @@ TEST_F(ModuleApi, RecognitionFromResultToFeedback) {
     ASSERT_GE(picture.size(), 3u);
     EXPECT_EQ(picture.substr(0, 3), "\xFF\xD8\xFF");
 
-    auto statistic = parse(
+    auto statistic = parseObject(
         post("/api/agent/get_statistic", R"({"requestType":"DAYS","productCode":")" + second + R"("})").body);
     auto row = statistic->getArray("data")->getObject(0)->getArray("predictionDataList")->getObject(0);
     EXPECT_EQ(row->getValue<int>("position2Count"), 1);
@@ -90,7 +86,8 @@ TEST_F(ModuleApi, RecognitionFromResultToFeedback) {
 }
 
 TEST_F(ModuleApi, RefusedFeedbackStoresNothing) {
-    std::string sid = parse(get("/api/get_result").body)->getObject("data")->getValue<std::string>("sid");
+    std::string sid =
+        parseObject(get("/api/get_result").body)->getObject("data")->getValue<std::string>("sid");
     sim.fault(R"({"mode":"refuse","code":-6213,"commands":["result_feedback"]})");
     EXPECT_EQ(post("/api/result_feedback", R"({"sid":")" + sid + R"(","id":"1"})").body,
               R"({"code":-6213,"data":null})");
@@ -121,7 +118,7 @@ TEST_F(ModuleApi, RefusalAndTransportCodesTravelInTheEnvelope) {
     // Each garbled reply first proves the module reachable, then fails: one alert each.
     EXPECT_EQ(count("SELECT COUNT(*) FROM alert_queue"), 2);
     sim.fault(R"({"mode":"none"})");
-    EXPECT_EQ(parse(get("/api/get_calib").body)->getValue<int>("code"), 0);
+    EXPECT_EQ(parseObject(get("/api/get_calib").body)->getValue<int>("code"), 0);
 }
 
 TEST_F(ModuleApi, CameraPictureOrCameraLost) {
@@ -166,7 +163,7 @@ TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
     std::string filename;
     ASSERT_TRUE(waitUntil(
         [&] {
-            auto status = parse(get("/api/export_template_status").body);
+            auto status = parseObject(get("/api/export_template_status").body);
             filename = status->optValue<std::string>("filename", "");
             return status->getValue<int>("status") == 3;
         },
@@ -183,13 +180,13 @@ TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
 
 TEST_F(ModuleApi, AnOutOfRangePortIsRefusedAndTheDriverStays) {
     EXPECT_EQ(post("/api/agent/set_config", R"({"device_port":"70000"})").status, 500);
-    EXPECT_EQ(parse(get("/api/get_calib").body)->getValue<int>("code"), 0);
+    EXPECT_EQ(parseObject(get("/api/get_calib").body)->getValue<int>("code"), 0);
 }
 
 TEST_F(ModuleApi, SetConfigRepointsTheDriverWithoutARestart) {
     ModuleSimPeer other(home.path());
     other.fault(R"({"mode":"refuse","code":-6299,"commands":["get_calib"]})");
-    EXPECT_EQ(parse(get("/api/get_calib").body)->getValue<int>("code"), 0);
+    EXPECT_EQ(parseObject(get("/api/get_calib").body)->getValue<int>("code"), 0);
     EXPECT_EQ(
         post("/api/agent/set_config", R"({"device_port":")" + std::to_string(other.port()) + R"("})").body,
         R"({"code":0,"data":null})");

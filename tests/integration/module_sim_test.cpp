@@ -1,6 +1,7 @@
 // The module simulator as a process: its API answers with the envelopes the agent reads,
 // its state follows the set_* commands, its jobs progress, and its faults switch on and off.
 
+#include "json_text.h"
 #include "test_support.h"
 
 #include <Poco/Dynamic/Var.h>
@@ -28,11 +29,6 @@ using Poco::JSON::Object;
 
 const std::string kJson = "application/json";
 const std::string kBoundary = "----VelmoraBoundary7d91d0a123456";
-
-Object::Ptr parseObject(const std::string& text) {
-    Poco::JSON::Parser parser;
-    return parser.parse(text).extract<Object::Ptr>();
-}
 
 // The multipart body exactly as the agent's client builds it.
 std::string multipartBody(const std::string& fileName, const std::string& bytes) {

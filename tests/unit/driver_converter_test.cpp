@@ -27,6 +27,7 @@
 #include "driver.h"
 #include "driver_bench.h"
 #include "driver_converter.h"
+#include "json_text.h"
 #include "queries.h"
 #include "test_support.h"
 
@@ -41,19 +42,9 @@ using Poco::JSON::Object;
 using velmora::Engine::DB::SQLiteDB;
 using velmora::Engine::Driver::OrvixDriver;
 using DriverPtr = std::shared_ptr<OrvixDriver>;
+using orvix::test::compact;
+using orvix::test::parseObject;
 using namespace Poco::Data::Keywords;
-
-Object::Ptr parseObject(const std::string& text) {
-    Poco::JSON::Parser parser;
-    return parser.parse(text).extract<Object::Ptr>();
-}
-
-// Compact text with the keys sorted, whatever order the input had.
-std::string compact(const Poco::Dynamic::Var& value) {
-    std::ostringstream out;
-    Poco::JSON::Stringifier::stringify(value, out);
-    return out.str();
-}
 
 std::string normalized(const std::string& json) {
     Poco::JSON::Parser parser;

@@ -11,6 +11,7 @@
 #include "db.h"
 #include "driver.h"
 #include "driver_bench.h"
+#include "json_text.h"
 #include "queries.h"
 #include "result_feedback.h"
 #include "storage_fixture.h"
@@ -22,17 +23,6 @@ using namespace orvix::test;
 using Poco::JSON::Object;
 
 const std::string kPicture = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(1000, '\x11') + "\xFF\xD9";
-
-Object::Ptr parse(const std::string& text) {
-    Poco::JSON::Parser parser;
-    return parser.parse(text).extract<Object::Ptr>();
-}
-
-std::string stringify(const Object::Ptr& object) {
-    std::ostringstream out;
-    object->stringify(out);
-    return out.str();
-}
 
 class ResultFeedback : public ::testing::Test {
 protected:
@@ -48,7 +38,7 @@ protected:
     }
 
     Object::Ptr feedback(const std::string& body) {
-        return velmora::Utils::process_result_feedback(parse(body), driver, database.lock(), config,
+        return velmora::Utils::process_result_feedback(parseObject(body), driver, database.lock(), config,
                                                        database.db());
     }
 
@@ -106,7 +96,7 @@ TEST_F(ResultFeedback, RelevanceIsComputedFromTheStoredPrediction) {
             predict(sid, 250, c.predicted);
         }
         auto answer = feedback(R"({"sid":")" + sid + R"(","id":")" + c.chosen + "\"" + c.extra + "}");
-        EXPECT_EQ(stringify(answer), R"({"code":0,"data":null})") << sid;
+        EXPECT_EQ(compact(answer), R"({"code":0,"data":null})") << sid;
         std::string where = " WHERE sid = '" + sid + "'";
         EXPECT_EQ(text("SELECT position_relevance FROM recognition_queue" + where), c.relevance) << sid;
         EXPECT_EQ(number("SELECT response_time_ms FROM recognition_queue" + where), c.responseTime) << sid;
@@ -170,7 +160,7 @@ TEST_F(ResultFeedback, PictureIsSavedAfterTheCommitUnderTheSid) {
 TEST_F(ResultFeedback, APictureTheModuleRefusesLeavesTheReportStored) {
     imageReply = CannedReply{200, "", "application/json", R"({"code":-6210})"};
     auto answer = feedback(R"({"sid":"N","id":"5"})");
-    EXPECT_EQ(stringify(answer), R"({"code":0,"data":null})");
+    EXPECT_EQ(compact(answer), R"({"code":0,"data":null})");
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue"), 1);
     EXPECT_FALSE(std::filesystem::exists(images.path() + "/nested/folder/N.jpg"));
 }
@@ -184,7 +174,7 @@ TEST_F(ResultFeedback, AMissingFolderSettingFailsAfterTheCommit) {
 TEST_F(ResultFeedback, ARefusalStoresNothing) {
     feedbackReply = R"({"code":-6213})";
     predict("R", 10, {"5"});
-    EXPECT_EQ(stringify(feedback(R"({"sid":"R","id":"5"})")), R"({"code":-6213,"data":null})");
+    EXPECT_EQ(compact(feedback(R"({"sid":"R","id":"5"})")), R"({"code":-6213,"data":null})");
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue"), 0);
     EXPECT_EQ(number("SELECT COUNT(*) FROM prediction_daily"), 0);
     EXPECT_EQ(number("SELECT COUNT(*) FROM predictions"), 1);

@@ -1,0 +1,157 @@
+#pragma once
+
+// The agent's client of the cloud monitoring service. One worker thread runs the
+// event loop (token, device id, attributes, one recognition, one alert, one task per
+// period); server threads use the same object for the registry pass-through, the
+// connection check and the attributes-changed notification.
+//
+// Companion units: monitoring_token.cpp (authentication), monitoring_loop.cpp (the
+// loop's steps), monitoring_tasks.cpp (task dispatch and answers),
+// monitoring_registry.cpp (registry calls).
+//
+// Locks, outermost first: the loop lock (held by the worker for an iteration, by
+// setMonitoringSettings after the worker was joined), then the handler lock or the
+// token lock (never both), then the configuration lock, held only around single
+// database or map operations and never across a network call.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <Poco/Dynamic/Var.h>
+
+#include "restclient.h"
+#include "task.h"
+
+namespace Poco::Data {
+class Session;
+}
+
+namespace velmora::Engine::Sync {
+
+class S3ClientProvider;
+class TaskHandlerProvider;
+class DeviceDataProvider;
+
+using Query = std::vector<std::pair<std::string, std::string>>;
+// A result code (0 for status 200, -6207 otherwise) with the service's answer, or
+// the 502 substitute when no answer came.
+using RegistryResult = std::pair<int, REST::RawResponse>;
+
+class MonitoringDriver {
+public:
+    MonitoringDriver(Poco::Data::Session& session, std::unordered_map<std::string, Poco::Dynamic::Var>& config,
+                     std::mutex& configMutex);
+    ~MonitoringDriver();
+    MonitoringDriver(const MonitoringDriver&) = delete;
+    MonitoringDriver& operator=(const MonitoringDriver&) = delete;
+
+    // Stops the worker, applies the settings and starts the worker again. A port
+    // text without digits or a base URL the REST client refuses throws; the worker
+    // then stays stopped.
+    void setMonitoringSettings(const std::string& serviceType, const std::string& address,
+                               const std::string& port, const bool& gettingTasks,
+                               const bool& imageSendingEnable, const long long& requestFrequency,
+                               const std::string& clientSecret, const std::string& deviceId,
+                               const std::string& imagesFolder, std::shared_ptr<S3ClientProvider> s3,
+                               std::shared_ptr<TaskHandlerProvider> taskHandlers,
+                               std::shared_ptr<DeviceDataProvider> deviceData, std::function<void()> reinit);
+
+    void start();
+    // Wakes a waiting worker at once and joins it; a request in progress finishes first.
+    void stop() noexcept;
+
+    void registerTaskHandler(const std::string& type, std::function<void(Utils::Models::Task&)> handler);
+    void initTaskHandlers();
+
+    // A module setting changed: the attributes are sent again on the next iteration.
+    void attributes_update();
+
+    // ---- authentication (monitoring_token.cpp) ----
+    bool authenticate();
+    bool refreshTokenIfNeeded();
+    // 0 when an access token is held, -10002 otherwise. Never waits for a renewal.
+    int check_connect();
+
+    // ---- event loop (monitoring_loop.cpp) ----
+    void loop();
+    template <typename... Segments>
+    std::string fullPath(const Segments&... segments) const {
+        std::string path = "/api/v1/devices/" + device_id_;
+        (appendSegment(path, std::string(segments)), ...);
+        return path;
+    }
+
+    // ---- task protocol (monitoring_tasks.cpp) ----
+    void executeTaskHandler(Utils::Models::Task& task);
+    void confirmTask(const Utils::Models::Task& task);
+    void rejectTask(const Utils::Models::Task& task, const std::string& reason);
+    void reportError(const Utils::Models::Task& task, const std::string& message, const std::string& errorCode,
+                     const std::string& details);
+
+    // ---- registry (monitoring_registry.cpp) ----
+    RegistryResult get_stores_list(const Query& query);
+    RegistryResult get_stores_types_list(const Query& query);
+    RegistryResult get_stores_departments_list(const Query& query);
+    RegistryResult get_stores_regions_list(const Query& query);
+    RegistryResult get_devices_models_list(const Query& query);
+    RegistryResult get_device_list(const Query& query);
+    RegistryResult get_device_info(std::string id, const Query& query);
+    RegistryResult delete_device(std::string id, const Query& query);
+    RegistryResult get_device_attributes(std::string id, const Query& query);
+    RegistryResult get_device_attributes_list(const std::string& body, const Query& query);
+    RegistryResult create_device(const std::string& body, const Query& query);
+    RegistryResult update_device_data(std::string id, const std::string& body, const Query& query);
+    RegistryResult create_device_model(const std::string& body, const Query& query);
+    // Status 502 "Bad Gateway" with {"error": what}.
+    static REST::RawResponse generate_bad_answer(const char* what);
+
+private:
+    static void appendSegment(std::string& path, std::string segment);
+
+    std::unique_ptr<REST::RestClient> client_;
+    std::weak_ptr<S3ClientProvider> s3_;
+    std::weak_ptr<TaskHandlerProvider> task_handler_provider_;
+    std::weak_ptr<DeviceDataProvider> device_data_provider_;
+    Poco::Data::Session& session_;
+    std::string service_type_;
+    std::string address_;
+    std::string port_;
+    bool getting_tasks_ = false;
+    bool image_sending_enable_ = false;
+    long long request_frequency_ = 0;
+    std::string client_secret_;
+    std::string device_id_;
+    std::string images_folder_;
+    // Token state (monitoring_token.cpp).
+    std::string access_token_;
+    std::atomic<bool> has_token_{false};  // read by check_connect without the token lock
+    long long expires_in_ = 0;
+    long long refresh_expires_in_ = 0;
+    std::string refresh_token_;
+    std::string token_type_ = "Bearer";
+    std::string session_state_;
+    std::string scope_;
+    std::thread worker_;
+    std::atomic<bool> running_{false};
+    std::unordered_map<std::string, std::function<void(Utils::Models::Task&)>> task_handlers_;
+    std::function<void()> reinit_;
+    std::chrono::system_clock::time_point token_expiry_;
+    std::mutex handler_mutex_;
+    std::mutex token_mutex_;
+    std::mutex loop_mutex_;
+    std::condition_variable wake_;
+    bool autosearch_done_ = false;
+    std::unordered_map<std::string, Poco::Dynamic::Var>& config_;
+    std::mutex& config_mutex_;
+};
+
+}  // namespace velmora::Engine::Sync

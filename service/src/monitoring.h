@@ -39,6 +39,7 @@ namespace velmora::Engine::Sync {
 
 class S3ClientProvider;
 class TaskHandlerProvider;
+class ITaskHandlerProvider;
 class DeviceDataProvider;
 
 using Query = std::vector<std::pair<std::string, std::string>>;
@@ -119,7 +120,7 @@ private:
 
     std::unique_ptr<REST::RestClient> client_;
     std::weak_ptr<S3ClientProvider> s3_;
-    std::weak_ptr<TaskHandlerProvider> task_handler_provider_;
+    std::weak_ptr<ITaskHandlerProvider> task_handler_provider_;
     std::weak_ptr<DeviceDataProvider> device_data_provider_;
     Poco::Data::Session& session_;
     std::string service_type_;

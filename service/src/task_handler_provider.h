@@ -28,6 +28,8 @@ namespace velmora::Engine::Sync {
 class S3ClientProvider;
 class MonitoringDriver;
 
+// The monitoring client reaches the handlers only through this interface, so it
+// can be built and run without them (a task then gets an error answer).
 class ITaskHandlerProvider {
 public:
     virtual ~ITaskHandlerProvider() = default;
@@ -39,6 +41,8 @@ public:
     virtual void handleUploadUpdateFile(Utils::Models::Task& task) = 0;
     virtual void handleDownloadRecognitionBackupFile(Utils::Models::Task& task) = 0;
     virtual void handleUploadRecognitionBackupFile(Utils::Models::Task& task) = 0;
+    virtual void handleHardware(Utils::Models::Task& task) = 0;
+    virtual void setMonitoringInstance(MonitoringDriver* monitoring) = 0;
 };
 
 class TaskHandlerProvider : public ITaskHandlerProvider {
@@ -49,7 +53,7 @@ public:
     ~TaskHandlerProvider() override;
 
     // The monitoring client whose attributes are re-sent after a setting command.
-    void setMonitoringInstance(MonitoringDriver* monitoring);
+    void setMonitoringInstance(MonitoringDriver* monitoring) override;
 
     void handleDownloadLogFile(Utils::Models::Task& task) override;
     void handleDownloadBackupFile(Utils::Models::Task& task) override;
@@ -61,7 +65,7 @@ public:
     void handleUploadRecognitionBackupFile(Utils::Models::Task& task) override;
 
     // "exec_command": one module command by name, through the command catalogue.
-    void handleHardware(Utils::Models::Task& task);
+    void handleHardware(Utils::Models::Task& task) override;
     // Stores a picture in object storage and returns its URL; throws
     // HardwareException with the image error codes.
     std::string saveImageToS3(const std::string& data, const bool& isBase64);

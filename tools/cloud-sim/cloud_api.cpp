@@ -53,8 +53,9 @@ void forgetExpired(std::map<std::string, Clock::time_point>& tokens, Clock::time
 Reply token(SimState& state, const Request& request, const Captures&) {
     auto form = parseForm(request.body);
     if (form["client_id"] != kClientId || form["client_secret"] != state.options.clientSecret) {
-        return jsonReply(401, json::object{{"error", "invalid_client"},
-                                           {"error_description", "Invalid client or Invalid client credentials"}});
+        return jsonReply(401,
+                         json::object{{"error", "invalid_client"},
+                                      {"error_description", "Invalid client or Invalid client credentials"}});
     }
     const std::string& grant = form["grant_type"];
     if (grant != "client_credentials" && grant != "refresh_token") {
@@ -248,8 +249,9 @@ Reply getDeviceAttributes(SimState& state, const Request&, const Captures& captu
     if (last == state.lastAttributes.end() && findDevice(state, captures[0]) == nullptr) {
         return notFound();
     }
-    return jsonReply(200, json::object{{"data", last != state.lastAttributes.end() ? last->second
-                                                                                   : json::value(json::array())}});
+    return jsonReply(
+        200, json::object{
+                 {"data", last != state.lastAttributes.end() ? last->second : json::value(json::array())}});
 }
 
 // Attributes of the devices named in {"ids": [...]}, or of every registered device.
@@ -386,8 +388,9 @@ std::string faultTarget(const Request& request) {
 Reply serveCloud(SimState& state, const Request& request) {
     std::lock_guard<std::mutex> lock(state.mutex);
     if (needsBearer(request) && !bearerValidLocked(state, request.authorization)) {
-        Reply refused = jsonReply(401, json::object{{"error", "invalid_token"},
-                                                    {"error_description", "Bearer token missing, unknown or expired"}});
+        Reply refused =
+            jsonReply(401, json::object{{"error", "invalid_token"},
+                                        {"error_description", "Bearer token missing, unknown or expired"}});
         refused.headers.emplace_back("WWW-Authenticate", "Bearer error=\"invalid_token\"");
         return refused;
     }

@@ -25,7 +25,8 @@ json::object requireObject(const Request& request) {
 }
 
 // The member as an integer in [min, max], or nullopt when absent or null.
-std::optional<long long> optionalInt(const json::object& object, const char* key, long long min, long long max) {
+std::optional<long long> optionalInt(const json::object& object, const char* key, long long min,
+                                     long long max) {
     auto found = object.find(key);
     if (found == object.end() || found->value().is_null()) {
         return std::nullopt;
@@ -114,14 +115,16 @@ Reply postFault(SimState& state, const Request& request) {
     auto body = requireObject(request);
     auto mode = optionalString(body, "mode");
     static const char* const kModes[] = {"status", "delay", "empty", "drop", "none"};
-    if (!mode || std::none_of(std::begin(kModes), std::end(kModes), [&](const char* m) { return *mode == m; })) {
+    if (!mode ||
+        std::none_of(std::begin(kModes), std::end(kModes), [&](const char* m) { return *mode == m; })) {
         throw Refusal("\"mode\" must be one of status, delay, empty, drop, none");
     }
     auto target = optionalString(body, "target");
     const auto& targets = SimState::faultTargets();
     if (target && std::find(targets.begin(), targets.end(), *target) == targets.end()) {
-        throw Refusal("\"target\" must be one of token, attributes, recognition, alert, task, answers, "
-                      "registry, all");
+        throw Refusal(
+            "\"target\" must be one of token, attributes, recognition, alert, task, answers, "
+            "registry, all");
     }
     if (*mode == "none") {
         if (target) {

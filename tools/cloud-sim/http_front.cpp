@@ -64,8 +64,9 @@ Request parseTarget(const std::string& method, const std::string& target) {
         for (std::string pair; std::getline(pairs, pair, '&');) {
             if (!pair.empty()) {
                 auto equals = pair.find('=');
-                request.query.emplace_back(decoded(pair.substr(0, equals)),
-                                           equals == std::string::npos ? "" : decoded(pair.substr(equals + 1)));
+                request.query.emplace_back(
+                    decoded(pair.substr(0, equals)),
+                    equals == std::string::npos ? "" : decoded(pair.substr(equals + 1)));
             }
         }
     }
@@ -142,7 +143,8 @@ private:
     std::optional<Reply> faultReply(const Fault& fault) {
         Reply reply;
         if (fault.mode == "status") {
-            reply = jsonReply(fault.status, json::object{{"error", "injected fault"}, {"status", fault.status}});
+            reply =
+                jsonReply(fault.status, json::object{{"error", "injected fault"}, {"status", fault.status}});
         } else if (fault.mode == "empty") {
             reply.body.clear();
             reply.contentType.clear();
@@ -200,10 +202,11 @@ private:
         std::lock_guard<std::mutex> lock(front_.state.mutex);
         if (request.method == "POST" && request.path == kTokenPath) {
             auto form = parseForm(request.body);
-            front_.state.recordLocked("token_requests", json::object{{"grant_type", form["grant_type"]},
-                                                                     {"client_id", form["client_id"]},
-                                                                     {"refresh", form.count("refresh_token") > 0},
-                                                                     {"status", status}});
+            front_.state.recordLocked("token_requests",
+                                      json::object{{"grant_type", form["grant_type"]},
+                                                   {"client_id", form["client_id"]},
+                                                   {"refresh", form.count("refresh_token") > 0},
+                                                   {"status", status}});
         }
         front_.state.recordLocked(
             "requests", json::object{{"method", request.method},

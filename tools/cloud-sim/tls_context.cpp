@@ -83,7 +83,8 @@ void writePem(const std::string& path, X509* cert) {
 Poco::Net::Context::Ptr serverContext(const TlsOptions& options) {
     using Poco::Net::Context;
     if (!options.certFile.empty()) {
-        return new Context(Context::TLS_SERVER_USE, options.keyFile, options.certFile, "", Context::VERIFY_NONE);
+        return new Context(Context::TLS_SERVER_USE, options.keyFile, options.certFile, "",
+                           Context::VERIFY_NONE);
     }
     auto [key, cert] = selfSigned();
     if (!options.certOut.empty()) {

@@ -186,10 +186,14 @@ unsigned short freePort() {
 }
 
 HttpAnswer httpCall(unsigned short port, const std::string& method, const std::string& target,
-                    const std::string& body, const std::string& contentType, int timeoutSeconds) {
+                    const std::string& body, const std::string& contentType, int timeoutSeconds,
+                    const std::map<std::string, std::string>& headers) {
     Poco::Net::HTTPClientSession session("127.0.0.1", port);
     session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
     Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+    for (const auto& [name, value] : headers) {
+        request.set(name, value);
+    }
     if (!contentType.empty()) {
         request.setContentType(contentType);
     }

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -80,11 +81,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     std::string stem = outputDir + "/child-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     stdoutPath_ = stem + ".out";
     stderrPath_ = stem + ".err";
+    pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        // A test binary that crashes must not leave its peers running.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);

@@ -469,9 +469,7 @@ class Live {
         this.api = api;
         this.agent = args.agent;
         this.module = args.module;
-        this.home = args.home;
         this.called = new Set();
-        this.state = {};
     }
 
     op(id) {

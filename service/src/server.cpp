@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -163,25 +164,57 @@ void Server::importConfigFile() {
     log().info("Applied configuration file {};", path);
 }
 
+namespace {
+
+// device_port as the configuration holds it: text from the seeded rows and older
+// imports, an integer when a client sent a number. A value outside 0-65535 is
+// refused rather than wrapped, which would quietly talk to some other port.
+std::optional<unsigned short> configuredPort(const Poco::Dynamic::Var& value) {
+    long long port = 0;
+    std::string shown;
+    if (value.isString()) {
+        shown = value.extract<std::string>();
+        port = std::stoi(shown);  // text that is no number throws
+    } else if (value.isInteger() && !value.isBoolean()) {  // the library counts bool as an integer
+        port = value.convert<Poco::Int64>();
+        shown = std::to_string(port);
+    } else {
+        return std::nullopt;
+    }
+    if (port < 0 || port > 65535) {
+        throw std::out_of_range("device_port out of range: " + shown);
+    }
+    return static_cast<unsigned short>(port);
+}
+
+}  // namespace
+
 void Server::initDriver() {
     std::string address;
     unsigned short port = 0;
     {
+        std::lock_guard<std::mutex> lock(runtime_mutex_);
+        // Before any configuration named a usable address, the module's factory address.
+        address = device_ip_.empty() ? DB::defaultDeviceAddress() : device_ip_;
+        port = device_port_;
+    }
+    {
         std::lock_guard<std::mutex> lock(config_mutex_);
         Poco::Dynamic::Var& ip = config_["device_ip"];
-        if (!ip.isEmpty() && ip.isString()) {
+        if (!ip.isEmpty() && ip.isString() && !ip.extract<std::string>().empty()) {
             address = ip.extract<std::string>();
-        }
-        Poco::Dynamic::Var& portText = config_["device_port"];
-        if (!portText.isEmpty() && portText.isString()) {
-            int value = std::stoi(portText.extract<std::string>());
-            // A wrapped value would quietly talk to some other port.
-            if (value < 0 || value > 65535) {
-                throw std::out_of_range("device_port out of range: " + portText.extract<std::string>());
-            }
-            port = static_cast<unsigned short>(value);
         } else {
-            port = device_port_;
+            // A driver without a host cannot be built, and the local API must keep one.
+            log().warn("Config key device_ip is not a non-empty string; keeping module address {};", address);
+        }
+        Poco::Dynamic::Var& portValue = config_["device_port"];
+        if (!portValue.isEmpty()) {
+            if (auto configured = configuredPort(portValue)) {
+                port = *configured;
+            } else {
+                log().warn("Config key device_port is neither text nor an integer; keeping module port {};",
+                           port);
+            }
         }
     }
     auto driver = std::make_shared<Driver::OrvixDriver>(address, port, config_mutex_, *db_);

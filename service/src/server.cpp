@@ -103,7 +103,7 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
 }  // namespace
 
 Server::Server(unsigned short port, const std::string& dbPath)
-    : db_(std::make_unique<DB::SQLiteDB>(dbPath)), port_(port) {
+    : db_(std::make_unique<DB::SQLiteDB>(dbPath)), port_(port), context_(config_, config_mutex_, *db_) {
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
@@ -125,11 +125,8 @@ Server::Server(unsigned short port, const std::string& dbPath)
 
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 
-    {
-        std::lock_guard<std::mutex> lock(config_mutex_);
-        Poco::Data::Session configSession = db_->GetSession();
-        config_ = Utils::Queries::getAllConfigs(configSession);
-    }
+    context_.withSession(
+        [this](Poco::Data::Session& configSession) { config_ = Utils::Queries::getAllConfigs(configSession); });
     initDriver();
     initMonitoring();
     log().info("Monitoring class started;");
@@ -262,8 +259,7 @@ void Server::reinitRuntimeParameters() {
 }
 
 ConfigMap Server::GetConfigCopy() {
-    std::lock_guard<std::mutex> lock(config_mutex_);
-    return config_;
+    return context_.copyConfig();
 }
 
 std::shared_ptr<Driver::OrvixDriver> Server::GetDriver() const {

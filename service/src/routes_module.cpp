@@ -55,8 +55,9 @@ Route commandRoute(const ModuleCommand& command) {
                      if (command.changesAttributes) {
                          attributesChanged = server.AttributesChangedAction();
                      }
-                     Utils::CommandCall call{server.GetDriver(), server.GetContext(), body, &request.body,
-                                             std::move(delimiter), std::move(attributesChanged)};
+                     Utils::CommandCall call{
+                         server.GetDriver(), server.GetContext(),  body,
+                         &request.body,      std::move(delimiter), std::move(attributesChanged)};
                      return jsonReply(command.run(call));
                  }};
 }

@@ -125,8 +125,9 @@ Server::Server(unsigned short port, const std::string& dbPath)
 
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 
-    context_.withSession(
-        [this](Poco::Data::Session& configSession) { config_ = Utils::Queries::getAllConfigs(configSession); });
+    context_.withSession([this](Poco::Data::Session& configSession) {
+        config_ = Utils::Queries::getAllConfigs(configSession);
+    });
     initDriver();
     initMonitoring();
     log().info("Monitoring class started;");
@@ -171,7 +172,8 @@ std::optional<unsigned short> configuredPort(const Poco::Dynamic::Var& value) {
     std::string shown;
     if (value.isString()) {
         shown = value.extract<std::string>();
-        port = std::stoi(shown);  // text that is no number throws
+        // Text that is no number throws.
+        port = std::stoi(shown);
     } else if (value.isInteger() && !value.isBoolean()) {  // the library counts bool as an integer
         port = value.convert<Poco::Int64>();
         shown = std::to_string(port);

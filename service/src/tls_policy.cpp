@@ -15,8 +15,9 @@ Poco::Net::Context::Ptr newContext(TlsVerification verification) {
     if (verification == TlsVerification::AcceptAny) {
         // VERIFY_NONE: the handshake never fails on the peer's certificate, so the
         // process-wide handler is never asked to overrule a failure.
-        Poco::Net::Context::Ptr context = new Poco::Net::Context(
-            Poco::Net::Context::CLIENT_USE, "", "", "", Poco::Net::Context::VERIFY_NONE, 9, false, kCipherList);
+        Poco::Net::Context::Ptr context =
+            new Poco::Net::Context(Poco::Net::Context::CLIENT_USE, "", "", "",
+                                   Poco::Net::Context::VERIFY_NONE, 9, false, kCipherList);
         context->enableExtendedCertificateVerification(false);
         return context;
     }

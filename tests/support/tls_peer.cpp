@@ -67,8 +67,8 @@ TlsPeer::TlsPeer() : impl_(std::make_unique<Impl>()) {
     Poco::Net::initializeSSL();
     impl_->context = new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, dir_.file("key.pem"),
                                             certificatePath(), "", Poco::Net::Context::VERIFY_NONE);
-    impl_->socket = std::make_unique<Poco::Net::SecureServerSocket>(
-        Poco::Net::SocketAddress("127.0.0.1", 0), 64, impl_->context);
+    impl_->socket = std::make_unique<Poco::Net::SecureServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0),
+                                                                    64, impl_->context);
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(4);
     impl_->server =

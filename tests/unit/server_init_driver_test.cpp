@@ -99,8 +99,8 @@ TEST_F(InitDriver, UnusableAddressKeepsThePreviousOneAndSaysWhichKey) {
         setConfig("device_ip", value);
         ASSERT_NO_THROW(server->initDriver());
         EXPECT_TRUE(driverReaches(module));
-        EXPECT_EQ(log.countContaining("device_ip is not a non-empty string; keeping module address 127.0.0.1"),
-                  1u);
+        EXPECT_EQ(
+            log.countContaining("device_ip is not a non-empty string; keeping module address 127.0.0.1"), 1u);
     }
 }
 

@@ -22,16 +22,14 @@ const Object::Ptr& bodyOf(const CommandCall& call, const char* name) {
 
 // Converters that need only the driver.
 ModuleCommand plain(const char* method, const char* name, Object::Ptr (*convert)(Driver)) {
-    return {name, method, CommandInput::None, false, [convert](const CommandCall& call) {
-                return convert(call.driver);
-            }};
+    return {name, method, CommandInput::None, false,
+            [convert](const CommandCall& call) { return convert(call.driver); }};
 }
 
 // Converters that read the request body.
 ModuleCommand withBody(const char* method, const char* name, Object::Ptr (*convert)(Object::Ptr, Driver)) {
-    return {name, method, CommandInput::JsonBody, false, [convert, name](const CommandCall& call) {
-                return convert(bodyOf(call, name), call.driver);
-            }};
+    return {name, method, CommandInput::JsonBody, false,
+            [convert, name](const CommandCall& call) { return convert(bodyOf(call, name), call.driver); }};
 }
 
 // Settings the cloud sees as device attributes: after the module accepted the

@@ -30,13 +30,9 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# Test peers from the npm registry (S3-compatible storage, an independent request signer).
-if [[ -f tests/peers/package.json ]]; then
-  if [[ ! -d tests/peers/node_modules ]] || [[ tests/peers/package-lock.json -nt tests/peers/node_modules ]]; then
-    (cd tests/peers && npm ci --no-audit --no-fund --loglevel=error)
-    touch tests/peers/node_modules
-  fi
-fi
+# From the npm registry: the test peers (S3-compatible storage, an independent request
+# signer) and the API reference's tools (lint, HTML page, conformance checks).
+"$root/scripts/npm-deps.sh" tests/peers docs/tools
 
 build_dir="${BUILD_DIR:-build}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \

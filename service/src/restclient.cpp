@@ -4,13 +4,11 @@
 
 #include <boost/json.hpp>
 
-#include <Poco/Net/AcceptCertificateHandler.h>
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
-#include <Poco/Net/SSLManager.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StreamCopier.h>
 
@@ -35,7 +33,7 @@ std::string formEncode(const std::string& text) {
 
 }  // namespace
 
-RestClient::RestClient(const std::string& baseUrl, int port) {
+RestClient::RestClient(const std::string& baseUrl, int port, TlsVerification verification) {
     std::string scheme = "http";
     std::string rest = baseUrl;
     if (rest.rfind("http://", 0) == 0) {
@@ -46,16 +44,7 @@ RestClient::RestClient(const std::string& baseUrl, int port) {
     }
 
     if (scheme == "https") {
-        Poco::Net::initializeSSL();
-        tlsContext_ = new Poco::Net::Context(Poco::Net::Context::CLIENT_USE, "", "", "",
-                                             Poco::Net::Context::VERIFY_RELAXED, 9, true,
-                                             "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH");
-        tlsContext_->enableExtendedCertificateVerification(false);
-        Poco::SharedPtr<Poco::Net::InvalidCertificateHandler> acceptAll =
-            new Poco::Net::AcceptCertificateHandler(false);
-        Poco::Net::SSLManager::instance().initializeClient(nullptr, acceptAll, tlsContext_);
-    } else {
-        Poco::Net::SSLManager::instance().initializeClient(nullptr, nullptr, nullptr);
+        tlsContext_ = makeClientContext(verification);
     }
 
     std::string hostPort = rest;
@@ -103,14 +92,17 @@ RestClient::RestClient(const std::string& baseUrl, int port) {
 RestClient::~RestClient() = default;
 
 void RestClient::setAuthToken(const std::string& token) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
     token_ = token;
 }
 
 void RestClient::clearAuthToken() {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
     token_.clear();
 }
 
 void RestClient::setTimeout(const int& seconds) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
     timeout_ = seconds;
 }
 
@@ -125,6 +117,13 @@ RawResponse RestClient::request(const std::string& method, const std::string& pa
 
 RawResponse RestClient::requestRaw(const std::string& method, const std::string& path,
                                    const std::string* body, const std::string& contentType) {
+    std::string token;
+    int timeout = 0;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        token = token_;
+        timeout = timeout_;
+    }
     Poco::URI target(baseUri_, path);
     std::unique_ptr<Poco::Net::HTTPClientSession> session;
     if (target.getScheme() == "https") {
@@ -133,8 +132,8 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     } else {
         session = std::make_unique<Poco::Net::HTTPClientSession>(target.getHost(), target.getPort());
     }
-    if (timeout_ != 0) {
-        session->setTimeout(Poco::Timespan(timeout_, 0));
+    if (timeout != 0) {
+        session->setTimeout(Poco::Timespan(timeout, 0));
     }
 
     std::string pathAndQuery = target.getPathAndQuery();
@@ -143,8 +142,8 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     }
     Poco::Net::HTTPRequest httpRequest(method, pathAndQuery, Poco::Net::HTTPMessage::HTTP_1_1);
     httpRequest.set("User-Agent", userAgent_);
-    if (!token_.empty()) {
-        httpRequest.set("Authorization", "Bearer " + token_);
+    if (!token.empty()) {
+        httpRequest.set("Authorization", "Bearer " + token);
     }
     if (body != nullptr) {
         if (!contentType.empty()) {

@@ -2,12 +2,15 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <Poco/AutoPtr.h>
 #include <Poco/URI.h>
+
+#include "tls_policy.h"
 
 namespace Poco::Net {
 class Context;
@@ -30,15 +33,18 @@ struct RawResponse {
 using Query = std::vector<std::pair<std::string, std::string>>;
 
 // The agent's HTTP client, fixed to one base URL. Each exchange opens its own
-// session, so one client may serve several threads at once (but the token and
-// the timeout must not change while it does). Transport failures leave as the
-// HTTP library's exceptions.
+// session and copies the token and the timeout when it starts, so one client may
+// serve several threads at once while another sets the token. Transport failures
+// leave as the HTTP library's exceptions.
 class RestClient {
 public:
     inline static const std::string kBoundary = "----VelmoraBoundary7d91d0a123456";
 
-    // Throws std::invalid_argument on a bad base URL or port.
-    RestClient(const std::string& baseUrl, int port);
+    // Throws std::invalid_argument on a bad base URL or port. An https base URL
+    // gets a TLS context of its own with `verification`; by default any server
+    // certificate is accepted, as the module and the cloud service are deployed.
+    RestClient(const std::string& baseUrl, int port,
+               TlsVerification verification = TlsVerification::AcceptAny);
     ~RestClient();
 
     void setAuthToken(const std::string& token);
@@ -102,6 +108,7 @@ private:
     RawResponse sendForm(const std::string& method, const std::string& path, const std::string& form);
 
     Poco::URI baseUri_;
+    mutable std::mutex settingsMutex_;  // guards token_ and timeout_
     std::string token_;
     int timeout_ = 0;
     std::string userAgent_ = "Orvix-RESTClient";

@@ -11,6 +11,15 @@ Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request) {
     return parser.parse(request.body).extract<Poco::JSON::Object::Ptr>();
 }
 
+std::optional<std::string> multipartDelimiter(const std::string& contentType) {
+    static const std::string kParameter = "boundary=";
+    auto at = contentType.find(kParameter);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    return "--" + contentType.substr(at + kParameter.size());
+}
+
 ApiReply jsonReply(const Poco::JSON::Object::Ptr& object) {
     std::ostringstream out;
     object->stringify(out);

@@ -1,7 +1,9 @@
 #pragma once
 
-// Small pieces shared by the route tables: reading a JSON body and writing a JSON answer.
+// Small pieces shared by the route tables: reading a JSON body, finding a
+// multipart delimiter and writing a JSON answer.
 
+#include <optional>
 #include <string>
 
 #include <Poco/JSON/Object.h>
@@ -13,6 +15,11 @@ namespace velmora::Engine::Test {
 // The body as a JSON object. Anything else (no JSON, an array, a number) throws,
 // which the server answers with status 500 before anything was sent.
 Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request);
+
+// The delimiter ("--" followed by the boundary) of a multipart body with this
+// Content-Type value, or nothing when the value names no boundary. The boundary
+// is everything after "boundary=" to the end of the value.
+std::optional<std::string> multipartDelimiter(const std::string& contentType);
 
 // A 200 answer with the object written compactly.
 ApiReply jsonReply(const Poco::JSON::Object::Ptr& object);

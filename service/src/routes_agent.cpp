@@ -2,7 +2,6 @@
 #include <ctime>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
@@ -13,6 +12,7 @@
 #include "queries.h"
 #include "route_helpers.h"
 #include "routes.h"
+#include "service_context.h"
 
 namespace velmora::Engine::Test {
 namespace {
@@ -46,9 +46,7 @@ ApiReply get_config(Server& server, const ApiRequest& request) {
         }
     }
     Object::Ptr data = new Object;
-    {
-        std::lock_guard<std::mutex> lock(server.GetConfigMutex());
-        const ConfigMap& config = server.GetConfig();
+    server.GetContext().withConfig([&](const ConfigMap& config) {
         if (selected && !names.empty()) {
             for (const auto& name : names) {
                 auto found = config.find(name);
@@ -61,7 +59,7 @@ ApiReply get_config(Server& server, const ApiRequest& request) {
                 data->set(key, value);
             }
         }
-    }
+    });
     Object::Ptr answer = new Object;
     answer->set("code", 0);
     answer->set("data", data);
@@ -110,16 +108,12 @@ ApiReply get_statistic(Server& server, const ApiRequest& request) {
     int offset = object->has("offset") ? object->getValue<int>("offset") : 0;
 
     std::vector<Utils::Queries::StatisticData> rows;
-    {
-        std::lock_guard<std::mutex> lock(server.GetConfigMutex());
-        Poco::Data::Session session = server.GetDatabase().GetSession();
-        Poco::Data::Transaction transaction(session);
+    server.GetContext().inTransaction([&](Poco::Data::Session& session) {
         rows = productCode.empty()
                    ? Utils::Queries::getStatistic(session, requestType, startDate, endDate, limit, offset)
                    : Utils::Queries::getStatistic(session, productCode, requestType, startDate, endDate,
                                                   limit, offset);
-        transaction.commit();
-    }
+    });
 
     Array::Ptr data = new Array;
     if (!productCode.empty()) {

@@ -6,19 +6,18 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
-#include <Poco/Net/SSLManager.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
 #include "aws_sigv4.h"
 #include "logger.h"
+#include "tls_policy.h"
 
 namespace velmora::Engine::Sync {
 
@@ -97,11 +96,9 @@ public:
             hostHeader_ += ":" + std::to_string(port_);
         }
         if (https_) {
-            static std::once_flag sslInit;
-            std::call_once(sslInit, [] { Poco::Net::initializeSSL(); });
-            // Peer certificate and host name are checked against the system's CAs.
-            context_ = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
-                                              Poco::Net::Context::VERIFY_RELAXED, 9, true);
+            // Peer certificate and host name are checked against the system's CAs;
+            // a peer that fails is refused, whatever other clients of the process accept.
+            context_ = REST::makeClientContext(REST::TlsVerification::SystemCAs);
         }
     }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -102,7 +103,7 @@ void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
 }  // namespace
 
 Server::Server(unsigned short port, const std::string& dbPath)
-    : db_(std::make_unique<DB::SQLiteDB>(dbPath)), port_(port) {
+    : db_(std::make_unique<DB::SQLiteDB>(dbPath)), port_(port), context_(config_, config_mutex_, *db_) {
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
@@ -124,11 +125,9 @@ Server::Server(unsigned short port, const std::string& dbPath)
 
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 
-    {
-        std::lock_guard<std::mutex> lock(config_mutex_);
-        Poco::Data::Session configSession = db_->GetSession();
+    context_.withSession([this](Poco::Data::Session& configSession) {
         config_ = Utils::Queries::getAllConfigs(configSession);
-    }
+    });
     initDriver();
     initMonitoring();
     log().info("Monitoring class started;");
@@ -163,25 +162,58 @@ void Server::importConfigFile() {
     log().info("Applied configuration file {};", path);
 }
 
+namespace {
+
+// device_port as the configuration holds it: text from the seeded rows and older
+// imports, an integer when a client sent a number. A value outside 0-65535 is
+// refused rather than wrapped, which would quietly talk to some other port.
+std::optional<unsigned short> configuredPort(const Poco::Dynamic::Var& value) {
+    long long port = 0;
+    std::string shown;
+    if (value.isString()) {
+        shown = value.extract<std::string>();
+        // Text that is no number throws.
+        port = std::stoi(shown);
+    } else if (value.isInteger() && !value.isBoolean()) {  // the library counts bool as an integer
+        port = value.convert<Poco::Int64>();
+        shown = std::to_string(port);
+    } else {
+        return std::nullopt;
+    }
+    if (port < 0 || port > 65535) {
+        throw std::out_of_range("device_port out of range: " + shown);
+    }
+    return static_cast<unsigned short>(port);
+}
+
+}  // namespace
+
 void Server::initDriver() {
     std::string address;
     unsigned short port = 0;
     {
+        std::lock_guard<std::mutex> lock(runtime_mutex_);
+        // Before any configuration named a usable address, the module's factory address.
+        address = device_ip_.empty() ? DB::defaultDeviceAddress() : device_ip_;
+        port = device_port_;
+    }
+    {
         std::lock_guard<std::mutex> lock(config_mutex_);
         Poco::Dynamic::Var& ip = config_["device_ip"];
-        if (!ip.isEmpty() && ip.isString()) {
+        if (!ip.isEmpty() && ip.isString() && !ip.extract<std::string>().empty()) {
             address = ip.extract<std::string>();
-        }
-        Poco::Dynamic::Var& portText = config_["device_port"];
-        if (!portText.isEmpty() && portText.isString()) {
-            int value = std::stoi(portText.extract<std::string>());
-            // A wrapped value would quietly talk to some other port.
-            if (value < 0 || value > 65535) {
-                throw std::out_of_range("device_port out of range: " + portText.extract<std::string>());
-            }
-            port = static_cast<unsigned short>(value);
         } else {
-            port = device_port_;
+            // A driver without a host cannot be built, and the local API must keep one.
+            log().warn("Config key device_ip is not a non-empty string; keeping module address {};", address);
+        }
+        Poco::Dynamic::Var& portValue = config_["device_port"];
+        if (!portValue.isEmpty()) {
+            if (auto configured = configuredPort(portValue)) {
+                port = *configured;
+            } else {
+                log().warn("Config key device_port is neither text nor an integer; keeping module port {};",
+                           port);
+            }
         }
     }
     auto driver = std::make_shared<Driver::OrvixDriver>(address, port, config_mutex_, *db_);
@@ -229,8 +261,7 @@ void Server::reinitRuntimeParameters() {
 }
 
 ConfigMap Server::GetConfigCopy() {
-    std::lock_guard<std::mutex> lock(config_mutex_);
-    return config_;
+    return context_.copyConfig();
 }
 
 std::shared_ptr<Driver::OrvixDriver> Server::GetDriver() const {

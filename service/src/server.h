@@ -10,6 +10,8 @@
 
 #include <Poco/Dynamic/Var.h>
 
+#include "service_context.h"
+
 namespace Poco::Net {
 class HTTPServer;
 class HTTPServerRequest;
@@ -26,7 +28,7 @@ class OrvixDriver;
 
 namespace velmora::Engine::Test {
 
-using ConfigMap = std::unordered_map<std::string, Poco::Dynamic::Var>;
+using ConfigMap = Engine::ConfigMap;
 
 using QueryParams = std::vector<std::pair<std::string, std::string>>;
 
@@ -98,6 +100,9 @@ public:
     ConfigMap& GetConfig() { return config_; }
     // A copy taken under the configuration lock.
     ConfigMap GetConfigCopy();
+    // The configuration map, its lock and the database together, with the helpers
+    // that take the lock for one piece of work.
+    ServiceContext& GetContext() { return context_; }
     // The current driver. A request keeps the copy it took, so a re-initialisation
     // never frees a driver that is still in use.
     std::shared_ptr<Driver::OrvixDriver> GetDriver() const;
@@ -122,6 +127,7 @@ private:
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::Net::HTTPServer> http_server_;
     std::mutex config_mutex_;
+    ServiceContext context_;  // over config_, config_mutex_ and *db_
     // Guards the swap of the shared runtime objects and every copy a request takes.
     mutable std::mutex runtime_mutex_;
     std::vector<Route> routes_;

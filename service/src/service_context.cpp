@@ -7,15 +7,19 @@
 
 namespace velmora::Engine {
 
+void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work) {
+    std::lock_guard<std::mutex> lock(configMutex);
+    Poco::Data::Session session = database.GetSession();
+    Poco::Data::Transaction transaction(session);  // rolls back unless committed
+    work(session);
+    transaction.commit();
+}
+
 ServiceContext::ServiceContext(ConfigMap& config, std::mutex& configMutex, DB::SQLiteDB& database)
     : config_(config), configMutex_(configMutex), database_(database) {}
 
 void ServiceContext::inTransaction(const std::function<void(Poco::Data::Session&)>& work) {
-    std::lock_guard<std::mutex> lock(configMutex_);
-    Poco::Data::Session session = database_.GetSession();
-    Poco::Data::Transaction transaction(session);  // rolls back unless committed
-    work(session);
-    transaction.commit();
+    runInTransaction(configMutex_, database_, work);
 }
 
 void ServiceContext::withSession(const std::function<void(Poco::Data::Session&)>& work) {

@@ -23,6 +23,12 @@ namespace velmora::Engine {
 
 using ConfigMap = std::unordered_map<std::string, Poco::Dynamic::Var>;
 
+using SessionWork = std::function<void(Poco::Data::Session&)>;
+
+// ServiceContext::inTransaction for code that was handed only the lock and the
+// database (the converters keep that signature for their other callers).
+void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work);
+
 class ServiceContext {
 public:
     ServiceContext(ConfigMap& config, std::mutex& configMutex, DB::SQLiteDB& database);

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -80,11 +81,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     std::string stem = outputDir + "/child-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     stdoutPath_ = stem + ".out";
     stderrPath_ = stem + ".err";
+    pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        // A test binary that crashes must not leave its peers running.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
@@ -186,10 +193,14 @@ unsigned short freePort() {
 }
 
 HttpAnswer httpCall(unsigned short port, const std::string& method, const std::string& target,
-                    const std::string& body, const std::string& contentType, int timeoutSeconds) {
+                    const std::string& body, const std::string& contentType, int timeoutSeconds,
+                    const std::map<std::string, std::string>& headers) {
     Poco::Net::HTTPClientSession session("127.0.0.1", port);
     session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
     Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+    for (const auto& [name, value] : headers) {
+        request.set(name, value);
+    }
     if (!contentType.empty()) {
         request.setContentType(contentType);
     }

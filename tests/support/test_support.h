@@ -83,11 +83,11 @@ struct HttpAnswer {
     bool hasContentLength = false;
 };
 
-// A plain HTTP/1.1 exchange with 127.0.0.1 (independent of the agent's client).
-// Throws on transport failure.
+// A plain HTTP/1.1 exchange with 127.0.0.1 (independent of the agent's client), with
+// extra request headers such as Authorization. Throws on transport failure.
 HttpAnswer httpCall(unsigned short port, const std::string& method, const std::string& target,
                     const std::string& body = {}, const std::string& contentType = {},
-                    int timeoutSeconds = 10);
+                    int timeoutSeconds = 10, const std::map<std::string, std::string>& headers = {});
 
 // What a RecordingServer received.
 struct RecordedRequest {

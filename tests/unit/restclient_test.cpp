@@ -1,6 +1,10 @@
 // The REST client against an in-process HTTP peer that records what it receives.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include <boost/json.hpp>
 
 #include <Poco/Exception.h>
@@ -170,6 +174,41 @@ TEST_F(RestClientExchange, BearerTokenIsSentUntilCleared) {
     ASSERT_EQ(recorded.size(), 2u);
     EXPECT_EQ(recorded[0].headers.at("Authorization"), "Bearer abc");
     EXPECT_EQ(recorded[1].headers.count("Authorization"), 0u);
+}
+
+// The cloud client renews its token on the worker while request threads use the
+// same client: every request carries one whole token, never a torn or empty one.
+TEST_F(RestClientExchange, TokenMaySwitchWhileOtherThreadsSend) {
+    RestClient client(peer.baseUrl(), 0);
+    const std::string first(200, 'a');
+    const std::string second(300, 'b');
+    client.setAuthToken(first);
+    std::atomic<bool> stop{false};
+    std::thread renewer([&] {
+        for (int i = 0; !stop; ++i) {
+            client.setAuthToken(i % 2 == 0 ? second : first);
+            client.setTimeout(i % 2 == 0 ? 5 : 10);
+        }
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 3; ++t) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                client.Get("/t");
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    stop = true;
+    renewer.join();
+    auto recorded = peer.requests();
+    ASSERT_EQ(recorded.size(), 60u);
+    for (const auto& request : recorded) {
+        const std::string& header = request.headers.at("Authorization");
+        EXPECT_TRUE(header == "Bearer " + first || header == "Bearer " + second) << header;
+    }
 }
 
 TEST_F(RestClientExchange, MultipartBodyIsExact) {

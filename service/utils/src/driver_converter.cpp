@@ -6,7 +6,6 @@
 #include <tuple>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/Dynamic/Var.h>
 #include <Poco/SharedPtr.h>
 
@@ -16,6 +15,7 @@
 #include "logger.h"
 #include "models.h"
 #include "queries.h"
+#include "service_context.h"
 
 namespace velmora::Utils {
 
@@ -313,16 +313,14 @@ Object::Ptr process_get_result(std::shared_ptr<OrvixDriver> driver, std::mutex& 
     Object::Ptr reply = dataResponse(data);
 
     // The operator's choice for this sid arrives later and is matched against what
-    // is stored here. The session is shared by every thread, hence the lock; the
-    // transaction rolls back if anything below raises.
-    std::lock_guard<std::mutex> lock(configurationLock);
-    Poco::Data::Session session = database.GetSession();
-    Poco::Data::Transaction transaction(session);
-    Queries::deletePrediction(session);
-    const auto t1 = std::chrono::system_clock::now();
-    const int responseTimeMs = static_cast<int>(epochMilliseconds(t1) - epochMilliseconds(t0));
-    Queries::addPrediction(session, result.sid, responseTimeMs, ids);
-    transaction.commit();
+    // is stored here; nothing of it stays when the database refuses a part.
+    const std::string& sid = result.sid;
+    Engine::runInTransaction(configurationLock, database, [&](Poco::Data::Session& session) {
+        Queries::deletePrediction(session);
+        const auto t1 = std::chrono::system_clock::now();
+        const int responseTimeMs = static_cast<int>(epochMilliseconds(t1) - epochMilliseconds(t0));
+        Queries::addPrediction(session, sid, responseTimeMs, ids);
+    });
     return reply;
 }
 

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/JSON/Array.h>
 
 #include "db.h"
@@ -14,6 +13,7 @@
 #include "logger.h"
 #include "models.h"
 #include "queries.h"
+#include "service_context.h"
 
 namespace velmora::Utils {
 namespace {
@@ -142,11 +142,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
         return get_empty_response(code);
     }
 
-    {
-        std::lock_guard<std::mutex> lock(configurationLock);
-        Poco::Data::Session session = database.GetSession();
-        Poco::Data::Transaction transaction(session);
-
+    Engine::runInTransaction(configurationLock, database, [&](Poco::Data::Session& session) {
         bool complete = !info.top_recognition->empty() && *info.response_time_ms != 0 &&
                         !info.position_relevance->empty();
         if (!complete) {
@@ -178,8 +174,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
         Queries::clearStatisticDays(session);
         Queries::clearStatisticMonths(session);
         Queries::clearStatisticYears(session);
-        transaction.commit();
-    }
+    });
 
     // The picture comes from the module, so it is fetched after the commit and
     // without the configuration lock: a slow camera must not stall every other

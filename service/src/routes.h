@@ -10,5 +10,7 @@ namespace velmora::Engine::Test {
 std::vector<Route> moduleCommandRoutes();
 // The agent's own commands under /api/agent/{command}.
 std::vector<Route> agentRoutes();
+// The cloud registry pass-through under /api/monitoring/.
+std::vector<Route> monitoringRoutes();
 
 }  // namespace velmora::Engine::Test

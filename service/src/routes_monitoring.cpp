@@ -41,6 +41,10 @@ ApiReply passThrough(const Sync::RegistryResult& result) {
 Route registry(const char* method, const char* path, Call call) {
     return Route{method, path, [call = std::move(call)](Server& server, const ApiRequest& request) {
                      std::shared_ptr<Monitoring> monitoring = server.GetMonitoring();
+                     if (!monitoring) {
+                         // The service is stopping: there is no client to ask.
+                         return passThrough({-6207, Monitoring::generate_bad_answer("monitoring client stopped")});
+                     }
                      return passThrough(call(*monitoring, request));
                  }};
 }

@@ -24,6 +24,10 @@
 #include "config_readers.h"
 #include "config_store.h"
 #include "db.h"
+#include "device_data_provider.h"
+#include "monitoring.h"
+#include "s3client_provider.h"
+#include "task_handler_provider.h"
 #include "driver.h"
 #include "logger.h"
 #include "queries.h"
@@ -107,6 +111,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
     if (port_ <= 1023) {
         log().warn("server port 1024<, server might fail by non-root launch, current port: {};", port_);
     }
+    session_ = std::make_unique<Poco::Data::Session>(db_->GetSession());
     Poco::Data::Session session = db_->GetSession();
     DB::Migrator migrator(session);
     std::string imagesPath = Utils::Filesystem::GetDefaultImagesPath();
@@ -128,12 +133,20 @@ Server::Server(unsigned short port, const std::string& dbPath)
     context_.withSession([this](Poco::Data::Session& configSession) {
         config_ = Utils::Queries::getAllConfigs(configSession);
     });
-    initDriver();
-    initMonitoring();
+    reinit_thread_ = std::thread([this] { reinitLoop(); });
+    try {
+        initDriver();
+        initMonitoring();
+    } catch (...) {
+        // No destructor runs for a server that failed to start: end its threads here.
+        stopMonitoring();
+        throw;
+    }
     log().info("Monitoring class started;");
 
     AddRoutes(moduleCommandRoutes());
     AddRoutes(agentRoutes());
+    AddRoutes(monitoringRoutes());
 }
 
 void Server::importConfigFile() {
@@ -217,16 +230,35 @@ void Server::initDriver() {
         }
     }
     auto driver = std::make_shared<Driver::OrvixDriver>(address, port, config_mutex_, *db_);
+    auto deviceData = std::make_shared<Sync::DeviceDataProvider>(driver);
     std::lock_guard<std::mutex> lock(runtime_mutex_);
     device_ip_ = address;
     device_port_ = port;
     driver_ = std::move(driver);
+    device_data_ = std::move(deviceData);
 }
 
-void Server::initMonitoring() {
-    log().info("initMonitoring() called;");
-    initDriver();
-    std::lock_guard<std::mutex> lock(config_mutex_);
+namespace {
+
+// The monitoring client's settings as read from the configuration map.
+struct MonitoringSettings {
+    std::string serviceType;
+    std::string address;
+    std::string port;
+    bool gettingTasks = false;
+    bool imageSending = false;
+    long long requestFrequency = 0;
+    std::string clientSecret;
+    std::string deviceId;
+    std::string imagesFolder;
+    std::string storageAddress;
+    std::string storageBucket;
+    std::string storageLogin;
+    std::string storagePassword;
+};
+
+// Caller holds the configuration lock.
+MonitoringSettings readMonitoringSettings(ConfigMap& config) {
     static const char* const required[] = {
         "monitoring_service_type",          "monitoring_service_address",
         "monitoring_service_port",          "monitoring_getting_tasks",
@@ -234,30 +266,113 @@ void Server::initMonitoring() {
         "velmora_monitoring_client_secret",
     };
     for (const char* key : required) {
-        if (config_.find(key) == config_.end()) {
+        if (config.find(key) == config.end()) {
             throw std::runtime_error(std::string("Missing required config key: ") + key);
         }
     }
-    // Read with the same typed rules the cloud client will use, so a mistyped
-    // setting is reported now rather than when the cloud client first needs it.
-    Utils::readConfigString(config_, "monitoring_service_type");
-    Utils::readConfigString(config_, "monitoring_service_address");
-    Utils::readConfigString(config_, "monitoring_service_port");
-    Utils::readConfigBool(config_, "monitoring_getting_tasks");
-    Utils::readConfigBool(config_, "recognition_image_sending_enable");
-    Utils::readConfigInt64(config_, "monitoring_request_frequency");
-    for (const char* key :
-         {"velmora_monitoring_client_secret", "velmora_monitoring_device_id",
-          "product_prediction_data_folder_path", "file_storage_service_address",
-          "file_storage_service_bucket", "file_storage_service_login", "file_storage_service_password"}) {
-        Utils::readConfigString(config_, key);
+    MonitoringSettings settings;
+    settings.serviceType = Utils::readConfigString(config, "monitoring_service_type");
+    settings.address = Utils::readConfigString(config, "monitoring_service_address");
+    settings.port = Utils::readConfigString(config, "monitoring_service_port");
+    settings.gettingTasks = Utils::readConfigBool(config, "monitoring_getting_tasks");
+    settings.imageSending = Utils::readConfigBool(config, "recognition_image_sending_enable");
+    settings.requestFrequency = Utils::readConfigInt64(config, "monitoring_request_frequency");
+    settings.clientSecret = Utils::readConfigString(config, "velmora_monitoring_client_secret");
+    settings.deviceId = Utils::readConfigString(config, "velmora_monitoring_device_id");
+    settings.imagesFolder = Utils::readConfigString(config, "product_prediction_data_folder_path");
+    settings.storageAddress = Utils::readConfigString(config, "file_storage_service_address");
+    settings.storageBucket = Utils::readConfigString(config, "file_storage_service_bucket");
+    settings.storageLogin = Utils::readConfigString(config, "file_storage_service_login");
+    settings.storagePassword = Utils::readConfigString(config, "file_storage_service_password");
+    return settings;
+}
+
+}  // namespace
+
+void Server::initMonitoring() {
+    // One rebuild at a time, from reading the map to the last swap: two overlapping
+    // ones could otherwise leave the older objects in place.
+    std::lock_guard<std::mutex> reinit(reinit_mutex_);
+    if (stopped_) {
+        return;
     }
+    log().info("initMonitoring() called;");
+    auto monitoring = std::make_shared<Sync::MonitoringDriver>(*session_, config_, config_mutex_);
+    // The previous client's worker ends before the new one starts, so no queued
+    // recognition is ever sent by two workers. Requests may still use the old
+    // client's registry calls until the swap below.
+    if (std::shared_ptr<Sync::MonitoringDriver> previous = GetMonitoring()) {
+        previous->stop();
+    }
+    // The new client replaces the old one even when its settings fail: it then
+    // stays idle, without a worker, until the next successful rebuild.
+    struct Install {
+        Server& server;
+        std::shared_ptr<Sync::MonitoringDriver> monitoring;
+        ~Install() {
+            std::lock_guard<std::mutex> lock(server.runtime_mutex_);
+            server.monitoring_ = std::move(monitoring);
+        }
+    } install{*this, monitoring};
+
+    initDriver();
+    MonitoringSettings settings;
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        settings = readMonitoringSettings(config_);
+    }
+    auto s3 = std::make_shared<Sync::S3ClientProvider>(settings.storageAddress, settings.storageBucket,
+                                                       settings.storageLogin, settings.storagePassword);
+    std::shared_ptr<Driver::OrvixDriver> driver;
+    std::shared_ptr<Sync::DeviceDataProvider> deviceData;
+    {
+        std::lock_guard<std::mutex> lock(runtime_mutex_);
+        driver = driver_;
+        deviceData = device_data_;
+    }
+    auto taskHandlers = std::make_shared<Sync::TaskHandlerProvider>(s3, config_, driver, config_mutex_, *db_);
+    {
+        std::lock_guard<std::mutex> lock(runtime_mutex_);
+        s3_ = s3;
+        task_handlers_ = taskHandlers;
+    }
+    monitoring->setMonitoringSettings(settings.serviceType, settings.address, settings.port,
+                                      settings.gettingTasks, settings.imageSending, settings.requestFrequency,
+                                      settings.clientSecret, settings.deviceId, settings.imagesFolder, s3,
+                                      taskHandlers, deviceData, [this] { requestReinit(); });
     log().info("Loaded monitoring settings from config;");
 }
 
 void Server::reinitRuntimeParameters() {
     initMonitoring();
     log().info("Monitoring started after reinit;");
+}
+
+void Server::requestReinit() {
+    {
+        std::lock_guard<std::mutex> lock(reinit_queue_mutex_);
+        reinit_requested_ = true;
+    }
+    reinit_wake_.notify_one();
+}
+
+void Server::reinitLoop() {
+    std::unique_lock<std::mutex> lock(reinit_queue_mutex_);
+    for (;;) {
+        reinit_wake_.wait(lock, [this] { return reinit_requested_ || reinit_quit_; });
+        if (reinit_quit_) {
+            return;
+        }
+        reinit_requested_ = false;
+        lock.unlock();
+        try {
+            reinitRuntimeParameters();
+        } catch (const std::exception& e) {
+            // The configuration is stored; the new client stays idle until the next rebuild.
+            log().error("Re-initialisation failed: {};", e.what());
+        }
+        lock.lock();
+    }
 }
 
 ConfigMap Server::GetConfigCopy() {
@@ -269,15 +384,23 @@ std::shared_ptr<Driver::OrvixDriver> Server::GetDriver() const {
     return driver_;
 }
 
+std::shared_ptr<Sync::MonitoringDriver> Server::GetMonitoring() const {
+    std::lock_guard<std::mutex> lock(runtime_mutex_);
+    return monitoring_;
+}
+
 std::function<void()> Server::AttributesChangedAction() {
-    // The cloud client that reports the module's attributes is not part of this
-    // build yet; with none, there is nobody to tell.
-    return [] {};
+    // Whichever client is current when the module accepted the change.
+    return [this] {
+        if (std::shared_ptr<Sync::MonitoringDriver> monitoring = GetMonitoring()) {
+            monitoring->attributes_update();
+        }
+    };
 }
 
 int Server::CheckCloudConnection() {
-    // No cloud client, so no access token.
-    return -10002;
+    std::shared_ptr<Sync::MonitoringDriver> monitoring = GetMonitoring();
+    return monitoring ? monitoring->check_connect() : -10002;
 }
 
 Server::~Server() {
@@ -294,7 +417,31 @@ void Server::Run() {
     log().info("Server started on port {};", port_);
 }
 
+void Server::stopMonitoring() {
+    // No rebuild may start a new worker once the service is going down.
+    {
+        std::lock_guard<std::mutex> lock(reinit_queue_mutex_);
+        reinit_quit_ = true;
+    }
+    reinit_wake_.notify_one();
+    if (reinit_thread_.joinable()) {
+        reinit_thread_.join();
+    }
+    std::shared_ptr<Sync::MonitoringDriver> monitoring;
+    {
+        std::lock_guard<std::mutex> reinit(reinit_mutex_);
+        stopped_ = true;
+        std::lock_guard<std::mutex> lock(runtime_mutex_);
+        monitoring = std::move(monitoring_);
+    }
+    if (monitoring) {
+        monitoring->stop();
+        monitoring.reset();
+    }
+}
+
 void Server::Stop() {
+    stopMonitoring();
     if (http_server_) {
         // Requests in flight hold a pointer to this server: let them finish (for a
         // bounded time) before the caller may destroy it. Idle keep-alive

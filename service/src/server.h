@@ -1,8 +1,10 @@
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -22,9 +24,18 @@ class ServerSocket;
 namespace velmora::Engine::DB {
 class SQLiteDB;
 }
+namespace Poco::Data {
+class Session;
+}
 namespace velmora::Engine::Driver {
 class OrvixDriver;
 }
+namespace velmora::Engine::Sync {
+class MonitoringDriver;
+class S3ClientProvider;
+class TaskHandlerProvider;
+class DeviceDataProvider;
+}  // namespace velmora::Engine::Sync
 
 namespace velmora::Engine::Test {
 
@@ -81,10 +92,15 @@ public:
 
     void HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
 
-    // (Re)build the runtime objects from the configuration map.
+    // (Re)build the runtime objects from the configuration map. One rebuild runs
+    // at a time: the re-initialisation lock is the outermost lock of the service.
     void initDriver();
     void initMonitoring();
     void reinitRuntimeParameters();
+    // Asks for initMonitoring on the server's own re-initialisation thread and
+    // returns at once: the monitoring worker uses this, since the rebuild stops
+    // and joins that very worker.
+    void requestReinit();
 
     // Adds rows to the routing table; only before Run.
     void AddRoutes(std::vector<Route> routes);
@@ -106,6 +122,9 @@ public:
     // The current driver. A request keeps the copy it took, so a re-initialisation
     // never frees a driver that is still in use.
     std::shared_ptr<Driver::OrvixDriver> GetDriver() const;
+    // The current monitoring client, copied like the driver: a request that holds
+    // it keeps it alive while a re-initialisation replaces it.
+    std::shared_ptr<Sync::MonitoringDriver> GetMonitoring() const;
     // Called by the setting commands after the module accepted a change, so the
     // cloud learns of it at once.
     std::function<void()> AttributesChangedAction();
@@ -115,12 +134,18 @@ public:
 private:
     const Route* findRoute(const ApiRequest& request) const;
     void importConfigFile();
+    void reinitLoop();
+    // Ends the re-initialisation thread and the monitoring worker; no rebuild follows.
+    void stopMonitoring();
 
     std::unique_ptr<DB::SQLiteDB> db_;
+    std::unique_ptr<Poco::Data::Session> session_;  // the handle the monitoring client keeps
     ConfigMap config_;
     std::shared_ptr<Driver::OrvixDriver> driver_;
-    // The cloud monitoring client, its object storage, task handlers and device data
-    // provider join here when the cloud side is built; until then nothing holds a token.
+    std::shared_ptr<Sync::MonitoringDriver> monitoring_;
+    std::shared_ptr<Sync::S3ClientProvider> s3_;
+    std::shared_ptr<Sync::TaskHandlerProvider> task_handlers_;
+    std::shared_ptr<Sync::DeviceDataProvider> device_data_;
     std::string device_ip_;
     unsigned short device_port_ = 0;  // until the configuration names one
     unsigned short port_;
@@ -130,6 +155,15 @@ private:
     ServiceContext context_;  // over config_, config_mutex_ and *db_
     // Guards the swap of the shared runtime objects and every copy a request takes.
     mutable std::mutex runtime_mutex_;
+    // Held across one whole re-initialisation (read, build, swap); outermost.
+    std::mutex reinit_mutex_;
+    bool stopped_ = false;  // under reinit_mutex_: no rebuild after Stop
+    // The re-initialisations asked for by the monitoring worker.
+    std::mutex reinit_queue_mutex_;
+    std::condition_variable reinit_wake_;
+    bool reinit_requested_ = false;
+    bool reinit_quit_ = false;
+    std::thread reinit_thread_;
     std::vector<Route> routes_;
     std::vector<std::vector<std::string>> route_shapes_;  // routes_[i].path split into segments
 };

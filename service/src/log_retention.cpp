@@ -50,7 +50,8 @@ std::vector<std::string> removeExpiredLogFiles(const std::string& directory, int
         const std::string name = it->path().filename().string();
         const std::string date = dailyFileDate(name);
         std::error_code ignored;
-        if (!date.empty() && date < oldestKept && it->is_regular_file(ignored) && fs::remove(it->path(), ignored)) {
+        if (!date.empty() && date < oldestKept && it->is_regular_file(ignored) &&
+            fs::remove(it->path(), ignored)) {
             removed.push_back(name);
         }
     }

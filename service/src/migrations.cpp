@@ -160,9 +160,10 @@ std::string configInitials(const std::string& imagesPath) {
     for (const SeedRow& row : seededConfiguration(imagesPath)) {
         // An "int" value goes in as an SQL integer literal (the column keeps its text).
         std::string value = row.type == "int" ? row.value : "'" + quoteDoubled(row.value) + "'";
-        sql += "INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES "
-               "(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, '" +
-               row.key + "', '" + row.type + "', " + value + ");\n";
+        sql +=
+            "INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES "
+            "(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, '" +
+            row.key + "', '" + row.type + "', " + value + ");\n";
     }
     return sql;
 }

@@ -62,6 +62,10 @@ struct BadValue {
     std::string key;     // the key the refusal names
 };
 
+void PrintTo(const BadValue& value, std::ostream* out) {
+    *out << value.update;
+}
+
 class RefusedUpdate : public ConfigurationStore, public ::testing::WithParamInterface<BadValue> {};
 
 TEST_P(RefusedUpdate, NamesTheKeyAndStoresNothing) {
@@ -93,7 +97,8 @@ const BadValue kBadValues[] = {
     {"AddressWithPort", R"({"device_ip":"h:99999"})", "device_ip"},
     {"AddressWithPath", R"({"device_ip":"10.0.0.7/api"})", "device_ip"},
     {"AddressNotText", R"({"device_ip":7})", "device_ip"},
-    {"PeriodBeyond32Bits", R"({"monitoring_request_frequency":1099511627776})", "monitoring_request_frequency"},
+    {"PeriodBeyond32Bits", R"({"monitoring_request_frequency":1099511627776})",
+     "monitoring_request_frequency"},
     {"PeriodNegative", R"({"monitoring_request_frequency":-1})", "monitoring_request_frequency"},
     {"PeriodZero", R"({"monitoring_request_frequency":0})", "monitoring_request_frequency"},
     {"PeriodText", R"({"monitoring_request_frequency":"x"})", "monitoring_request_frequency"},
@@ -110,7 +115,8 @@ const BadValue kBadValues[] = {
      "monitoring_service_address"},
     {"ServiceTypeNotText", R"({"monitoring_service_type":1})", "monitoring_service_type"},
     {"TasksSwitchYes", R"({"monitoring_getting_tasks":"yes"})", "monitoring_getting_tasks"},
-    {"ImageSwitchFraction", R"({"recognition_image_sending_enable":1.5})", "recognition_image_sending_enable"},
+    {"ImageSwitchFraction", R"({"recognition_image_sending_enable":1.5})",
+     "recognition_image_sending_enable"},
     {"SecretNotText", R"({"velmora_monitoring_client_secret":false})", "velmora_monitoring_client_secret"},
     {"ImagesFolderEmpty", R"({"product_prediction_data_folder_path":""})",
      "product_prediction_data_folder_path"},
@@ -124,7 +130,8 @@ const BadValue kBadValues[] = {
     {"ArrayValue", R"({"device_ip":["10.0.0.7"]})", "device_ip"},
     {"BeyondSigned64Bits", R"({"my_number":18446744073709551615})", "my_number"},
     // One bad member refuses the whole update, the good members with it.
-    {"MixedWithGoodMembers", R"({"logging_level":"warn","device_port":"70000","my_number":7})", "device_port"},
+    {"MixedWithGoodMembers", R"({"logging_level":"warn","device_port":"70000","my_number":7})",
+     "device_port"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, RefusedUpdate, ::testing::ValuesIn(kBadValues),
@@ -161,8 +168,8 @@ TEST_F(ConfigurationStore, ValuesTheRuntimeCanUseAreStored) {
         Poco::JSON::Object::Ptr update = parseObject("{\"" + key + "\":" + value + "}");
         EXPECT_NO_THROW(applyConfigUpdate(update, lock, database.db(), config));
         EXPECT_EQ(compact(config.at(key)), compact(update->get(key)));
-        EXPECT_EQ(queryInt(database.session(), "SELECT COUNT(*) FROM configurations WHERE key = '" + key + "'"),
-                  1);
+        EXPECT_EQ(
+            queryInt(database.session(), "SELECT COUNT(*) FROM configurations WHERE key = '" + key + "'"), 1);
     }
     // The module address and port it now holds make a driver.
     EXPECT_EQ(readConfigPort(config, "device_port"), 65535);
@@ -218,7 +225,8 @@ TEST_F(ConfigurationStore, UnusableStoredValuesFallBackToTheirDefaultsInMemory) 
     }
     // As a "bool" row "yes" would load as false; as text it is no switch at all.
     session << "UPDATE configurations SET type = 'string' WHERE key = 'monitoring_getting_tasks'", now;
-    session << "UPDATE configurations SET type = 'string' WHERE key = 'recognition_image_sending_enable'", now;
+    session << "UPDATE configurations SET type = 'string' WHERE key = 'recognition_image_sending_enable'",
+        now;
     session << "DELETE FROM configurations WHERE key = 'monitoring_service_type'", now;
     session << "INSERT INTO configurations (key, type, value) VALUES ('recognition_queue_cap', 'string', "
                "'many'), ('alert_queue_cap', 'int', '5'), ('log_retention_days', 'int', '0')",
@@ -230,11 +238,11 @@ TEST_F(ConfigurationStore, UnusableStoredValuesFallBackToTheirDefaultsInMemory) 
     CapturedLog log;
     auto replaced = replaceUnusableConfig(loaded, velmora::Engine::DB::seededConfiguration(kImages));
     std::sort(replaced.begin(), replaced.end());
-    EXPECT_EQ(replaced, (std::vector<std::string>{"device_ip", "device_port", "log_retention_days",
-                                                  "monitoring_getting_tasks", "monitoring_request_frequency",
-                                                  "monitoring_service_port", "monitoring_service_type",
-                                                  "product_prediction_data_folder_path",
-                                                  "recognition_queue_cap"}));
+    EXPECT_EQ(replaced,
+              (std::vector<std::string>{"device_ip", "device_port", "log_retention_days",
+                                        "monitoring_getting_tasks", "monitoring_request_frequency",
+                                        "monitoring_service_port", "monitoring_service_type",
+                                        "product_prediction_data_folder_path", "recognition_queue_cap"}));
     for (const auto& key : replaced) {
         size_t warnings = 0;
         for (const auto& line : log.lines()) {
@@ -272,7 +280,7 @@ TEST(StorageLimitsFromConfiguration, DefaultsUnlessAUsableValueIsSet) {
 
     ConfigMap set = {{"images_folder_budget_mb", 3},
                      {"recognition_queue_cap", Poco::Int64(40)},
-                     {"alert_queue_cap", 0},                   // out of range: default
+                     {"alert_queue_cap", 0},                     // out of range: default
                      {"log_retention_days", std::string("7")}};  // not an integer: default
     StorageLimits limits = readStorageLimits(set);
     EXPECT_EQ(limits.imagesFolderBudgetBytes, 3ull * 1024 * 1024);

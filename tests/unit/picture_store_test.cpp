@@ -62,8 +62,8 @@ TEST(PictureBudget, TheOldestPicturesGoFirstDownToNineTenths) {
     // Over 500: down to 450, the oldest first.
     EXPECT_EQ(keepPicturesWithinBudget(dir.path(), 0, 500),
               (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
-    EXPECT_EQ(names(dir.path()),
-              (std::vector<std::string>{".p9.jpg.1.2.tmp", "notes.txt", "p6.jpg", "p7.jpg", "p8.jpg", "p9.jpg"}));
+    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".p9.jpg.1.2.tmp", "notes.txt", "p6.jpg", "p7.jpg",
+                                                           "p8.jpg", "p9.jpg"}));
 
     // A new picture within the budget: the count in memory says so without a look.
     orvix::test::writeFile(dir.file("p10.jpg"), std::string(100, 'x'));

@@ -181,7 +181,8 @@ TEST_F(ResultFeedback, APictureTheModuleRefusesLeavesTheReportStored) {
 std::vector<std::string> folderContent(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
         names.push_back(it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
@@ -292,8 +293,9 @@ TEST_F(ResultFeedback, TheQueueKeepsItsNewestRecognitionsPastItsCap) {
         Poco::Data::Keywords::now;
     EXPECT_EQ(sids, (std::vector<std::string>{"Q3", "Q4", "Q5"}));
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_values"), 6);  // the dropped ones' went with them
-    EXPECT_EQ(log.count("warning", "Recognition queue is over its cap of 3: dropped the 1 oldest recognitions;"),
-              2u);
+    EXPECT_EQ(
+        log.count("warning", "Recognition queue is over its cap of 3: dropped the 1 oldest recognitions;"),
+        2u);
     // Statistics count every recognition, dropped or not.
     EXPECT_EQ(number("SELECT weightings_count FROM prediction_daily"), 5);
 }

@@ -170,11 +170,11 @@ TEST(LogRetention, OnlyDailyFilesOlderThanTheRetentionGo) {
     noon.tm_isdst = -1;
     const std::time_t now = std::mktime(&noon);  // local time, as the file names are
     const std::vector<std::string> files = {
-        "orvix_2020-01-01.log",       // years old
-        "orvix_2025-11-17.log",       // 91 days before
-        "orvix_2025-11-18.log",       // 90 days before: kept
-        "orvix_2026-02-15.log",       // yesterday
-        "orvix_2026-02-16.log",       // today
+        "orvix_2020-01-01.log",        // years old
+        "orvix_2025-11-17.log",        // 91 days before
+        "orvix_2025-11-18.log",        // 90 days before: kept
+        "orvix_2026-02-15.log",        // yesterday
+        "orvix_2026-02-16.log",        // today
         "orvix_2020-01-01.log.saved",  // not a daily file
         "notes.txt",
     };

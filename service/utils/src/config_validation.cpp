@@ -242,9 +242,10 @@ std::vector<std::string> replaceUnusableConfig(ConfigMap& config,
         try {
             rule.check(config, rule.key);
         } catch (const InvalidConfigError& e) {
-            log().warn("Configuration value of {} cannot be used ({}); its default is in effect until it is "
-                       "set again;",
-                       rule.key, e.what());
+            log().warn(
+                "Configuration value of {} cannot be used ({}); its default is in effect until it is "
+                "set again;",
+                rule.key, e.what());
             auto fallback = defaults.find(rule.key);
             if (fallback != defaults.end()) {
                 config[rule.key] = fallback->second;

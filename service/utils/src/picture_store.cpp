@@ -73,9 +73,9 @@ void writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     static std::atomic<unsigned> counter{0};
     const fs::path target(path);
     // Unique per process and call, so two writers of the same name never share one.
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + "." +
-                                                       std::to_string(::getpid()) + "." +
-                                                       std::to_string(counter++) + ".tmp");
+    const fs::path temporary =
+        target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                                std::to_string(counter++) + ".tmp");
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw systemError("Failed to open file for writing:", temporary.string());
@@ -147,9 +147,10 @@ std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std
                 removed.push_back(picture.path.filename().string());
             }
         }
-        log().warn("Pictures folder {} is over its budget of {} bytes: removed the {} oldest pictures ({} "
-                   "bytes);",
-                   folder, budgetBytes, removed.size(), freed);
+        log().warn(
+            "Pictures folder {} is over its budget of {} bytes: removed the {} oldest pictures ({} "
+            "bytes);",
+            folder, budgetBytes, removed.size(), freed);
     }
     totals.bytes[folder] = total;
     return removed;

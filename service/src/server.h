@@ -25,6 +25,9 @@ class SQLiteDB;
 namespace velmora::Engine::Driver {
 class OrvixDriver;
 }
+namespace velmora::Engine {
+class PeriodicTask;
+}
 
 namespace velmora::Engine::Test {
 
@@ -132,6 +135,9 @@ private:
     mutable std::mutex runtime_mutex_;
     std::vector<Route> routes_;
     std::vector<std::vector<std::string>> route_shapes_;  // routes_[i].path split into segments
+    // Removes expired daily log files at start and once a day. Declared last: its
+    // thread uses the configuration, so it goes first.
+    std::unique_ptr<PeriodicTask> housekeeping_;
 };
 
 }  // namespace velmora::Engine::Test

@@ -57,7 +57,7 @@ start_sim() {  # start_sim LOG PROGRAM ARGS...
         [[ -n "$listen_port" ]] && return 0
         sleep 0.1
     done
-    echo "bench: $2 did not start: $(cat "$log")" >&2
+    echo "bench: $1 did not start: $(cat "$log")" >&2
     exit 1
 }
 

@@ -10,7 +10,8 @@ cd "$root"
 packages=(build-essential cmake pkg-config
   libpoco-dev libboost1.81-dev libboost-json1.81-dev libboost-stacktrace1.81-dev
   libspdlog-dev libfmt-dev libgtest-dev libssl-dev
-  zip unzip curl sqlite3 openssl ca-certificates nodejs npm)
+  zip unzip curl sqlite3 openssl ca-certificates nodejs npm
+  dpkg-dev lintian init-system-helpers systemd)  # the last four: the Debian package and its test
 
 missing=()
 for p in "${packages[@]}"; do

@@ -36,6 +36,13 @@ SQLiteDB::SQLiteDB(const std::string& path, std::size_t connectionTimeoutSeconds
     // ignores this pragma inside a transaction, so it is set once here, before any
     // caller can have one open.
     *session_ << "PRAGMA foreign_keys = ON", now;
+    // Write-ahead log: a reader elsewhere (a technician's sqlite3 shell holding a
+    // read transaction) never blocks the agent's writes, and with synchronous FULL a
+    // committed recognition survives a power cut. The mode is stored in the file;
+    // a file system that cannot share memory maps keeps its old mode.
+    std::string journalMode;
+    *session_ << "PRAGMA journal_mode = WAL", into(journalMode), now;
+    *session_ << "PRAGMA synchronous = FULL", now;
 }
 
 SQLiteDB::~SQLiteDB() = default;

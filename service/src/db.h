@@ -63,6 +63,18 @@ private:
 // the images directory, so it is composed here rather than written out once.
 std::vector<std::pair<std::string, std::string>> agentMigrations(const std::string& imagesPath);
 
+// One configuration row as the first start stores it: key, type name and value text.
+struct SeedRow {
+    std::string key;
+    std::string type;
+    std::string value;
+};
+
+// The configuration every installation starts with, in insertion order; the one
+// list the seed migration is written from and the defaults the start-up falls
+// back on for a stored value it cannot use.
+std::vector<SeedRow> seededConfiguration(const std::string& imagesPath);
+
 // The module address a fresh installation points at.
 std::string defaultDeviceAddress();
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include <Poco/Data/Session.h>
+#include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -13,6 +14,7 @@
 #include "errors.h"
 #include "logger.h"
 #include "queries.h"
+#include "storage_limits.h"
 
 namespace velmora::Engine::Driver {
 
@@ -95,8 +97,13 @@ OrvixDriver::OrvixDriver(const std::string& address, int port, std::mutex& confi
       port_(port),
       client_(address, port),
       configurationLock_(configurationLock),
-      database_(database) {
+      database_(database),
+      alertQueueCap_(Utils::readStorageLimits({}).alertQueueCap) {
     client_.setTimeout(kClientTimeoutSeconds);
+}
+
+void OrvixDriver::setAlertQueueCap(int cap) {
+    alertQueueCap_ = cap;
 }
 
 void OrvixDriver::save_connect_state(const std::string& command, bool state) {
@@ -108,7 +115,14 @@ void OrvixDriver::save_connect_state(const std::string& command, bool state) {
         // it is always taken after the state mutex.
         std::lock_guard<std::mutex> configurationLock(configurationLock_);
         Poco::Data::Session session = database_.GetSession();
+        Poco::Data::Transaction transaction(session);
         Utils::Queries::addAlertQueue(session, kLostConnectionAlertCode, message);
+        // Past the cap the oldest alerts make room, so the newest survive an outage.
+        if (int dropped = Utils::Queries::trimAlertQueue(session, alertQueueCap_); dropped > 0) {
+            log().warn("Alert queue is over its cap of {}: dropped the {} oldest alerts;", alertQueueCap_,
+                       dropped);
+        }
+        transaction.commit();
     }
     connected_ = state;
 }
@@ -139,8 +153,11 @@ int OrvixDriver::exchange(const Command& command, const std::function<void(const
                 response = client_.PostFormData(command.path(), "file", command.fileName, command.bytes);
                 break;
         }
-        save_connect_state(name, true);
+        // The module counts as reachable only once its reply was read: a reply that
+        // cannot be read is a lost exchange, and marking the module reachable before
+        // finding that out would store a new alert for every such reply.
         if (response.status != 200) {
+            save_connect_state(name, true);
             log().error("{}() network failed: code = {};", name, response.status);
             return response.status;
         }
@@ -148,6 +165,7 @@ int OrvixDriver::exchange(const Command& command, const std::function<void(const
         const Reply reply(Json::asObject(parsed, "envelope"));
         const int code = Json::integer(reply.envelope(), "code");
         if (code != 0) {
+            save_connect_state(name, true);
             if (readPayload) {
                 log().error("{}() failed: code = {};", name, code);
             }
@@ -156,6 +174,7 @@ int OrvixDriver::exchange(const Command& command, const std::function<void(const
         if (readPayload) {
             readPayload(reply);
         }
+        save_connect_state(name, true);
         return 0;
     } catch (const Poco::Exception& e) {
         failure = e.displayText();

@@ -23,8 +23,9 @@ namespace velmora::Engine::Driver {
 //   module code  the module answered 200 but refused the command
 //   HTTP status  the module answered with another status (body ignored)
 //   -6103        no reply, or a reply that is not the expected JSON
-// No command throws for an exchange failure. The first failure after a reply
-// stores one lost-connection alert in the database.
+// No command throws for an exchange failure. The first failure after a reply that
+// was read stores one lost-connection alert in the database; a module that keeps
+// sending replies that cannot be read is one loss, not one per reply.
 //
 // Commands may run on several threads at once: nothing is held during an
 // exchange, and the client opens a session per call.
@@ -41,6 +42,9 @@ public:
     void save_connect_state(const std::string& command, bool state);
     // Whether the last exchange produced a reply (true for a new driver).
     bool is_connected() const;
+    // How many lost-connection alerts the queue keeps (the oldest beyond go). Set
+    // before the driver is shared; the default is alert_queue_cap's.
+    void setAlertQueueCap(int cap);
 
     // The current camera picture. The HTTP status is not examined and the
     // connection flag is not touched; a JSON envelope instead of a picture gives
@@ -116,6 +120,7 @@ private:
     DB::SQLiteDB& database_;
     mutable std::mutex stateMutex_;
     bool connected_ = true;
+    int alertQueueCap_;
 };
 
 }  // namespace velmora::Engine::Driver

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "agent-filesystem.h"
@@ -132,18 +133,17 @@ int install_service(const std::string& kind) {
     std::string execPath(resolved, static_cast<size_t>(length));
     velmora::Engine::Mode mode =
         kind == "systemd" ? velmora::Engine::Mode::Systemd : velmora::Engine::Mode::Autostart;
-    std::string target = mode == velmora::Engine::Mode::Systemd
-                             ? std::string("/etc/systemd/system/orvix-driver.service")
-                             : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") +
-                                   "/.config/autostart/orvix-driver.desktop";
+    std::string target;
+    bool written = false;
     try {
-        velmora::Engine::Demonizer::Setup(execPath, mode);
+        target = velmora::Engine::Demonizer::TargetPath(mode);
+        written = velmora::Engine::Demonizer::Setup(execPath, mode);
     } catch (const std::exception& e) {
         std::cerr << "orvix-agent: " << e.what() << "\n";
         return 1;
     }
     // Setup stays silent about a file it could not write; tell the person at the terminal.
-    if (::access(target.c_str(), F_OK) != 0) {
+    if (!written) {
         std::cerr << "orvix-agent: could not write " << target << "\n";
         return 1;
     }
@@ -171,6 +171,9 @@ int main(int argc, char** argv) {
         }
         return usage_error("unknown arguments");
     }
+    // The database, its write-ahead log, the log files and the pictures hold the
+    // shop's data and the cloud credentials: readable by their owner only.
+    ::umask(077);
     sigset_t set = shutdown_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     main_function();

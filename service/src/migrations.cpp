@@ -1,5 +1,6 @@
 // The schema of the agent's database and its first-start configuration, as the
 // ordered list of migrations the server applies at every start.
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,24 +60,26 @@ CREATE TABLE predictions (
 );
 )sql";
 
-// The seed rows every installation starts with. The two URLs and the storage login
-// are deployment values: the ones here resolve nowhere and say so, until a
-// deployment sets them through set_config or a config.json.
-const char* const kConfigInitials = R"sql(
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'monitoring_service_type', 'string', 'VELMORA_MONITORING');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'monitoring_service_address', 'string', 'https://monitoring.set-me.invalid');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'monitoring_service_port', 'string', '443');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'monitoring_getting_tasks', 'bool', 'true');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'monitoring_request_frequency', 'int', 20000);
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'velmora_monitoring_client_secret', 'encrypted_string', '');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'velmora_monitoring_device_id', 'string', '');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'file_storage_service_address', 'string', 'https://storage.set-me.invalid');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'file_storage_service_bucket', 'string', 'develop');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'file_storage_service_login', 'encrypted_string', 'set-me-login');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'file_storage_service_password', 'encrypted_string', '');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'logging_level', 'string', 'info');
-INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'device_port', 'string', '80');
-)sql";
+// The seed rows every installation starts with, in the order they are inserted.
+// The two URLs and the storage login are deployment values: the ones here resolve
+// nowhere and say so, until a deployment sets them through set_config or a
+// config.json. The last three rows depend on the machine and are filled in by
+// seededConfiguration().
+const SeedRow kConfigSeed[] = {
+    {"monitoring_service_type", "string", "VELMORA_MONITORING"},
+    {"monitoring_service_address", "string", "https://monitoring.set-me.invalid"},
+    {"monitoring_service_port", "string", "443"},
+    {"monitoring_getting_tasks", "bool", "true"},
+    {"monitoring_request_frequency", "int", "20000"},
+    {"velmora_monitoring_client_secret", "encrypted_string", ""},
+    {"velmora_monitoring_device_id", "string", ""},
+    {"file_storage_service_address", "string", "https://storage.set-me.invalid"},
+    {"file_storage_service_bucket", "string", "develop"},
+    {"file_storage_service_login", "encrypted_string", "set-me-login"},
+    {"file_storage_service_password", "encrypted_string", ""},
+    {"logging_level", "string", "info"},
+    {"device_port", "string", "80"},
+};
 
 const char* const kDbAddStatistic = R"sql(
 CREATE TABLE prediction_daily (
@@ -153,13 +156,15 @@ std::string quoteDoubled(const std::string& text) {
 }
 
 std::string configInitials(const std::string& imagesPath) {
-    const std::string insert =
-        "INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES (CURRENT_TIMESTAMP, "
-        "CURRENT_TIMESTAMP, ";
-    std::string sql = kConfigInitials;
-    sql += insert + "'product_prediction_data_folder_path', 'string', '" + quoteDoubled(imagesPath) + "');\n";
-    sql += insert + "'device_ip', 'string', '" + quoteDoubled(defaultDeviceAddress()) + "');\n";
-    sql += insert + "'recognition_image_sending_enable', 'bool', 'true');\n";
+    std::string sql;
+    for (const SeedRow& row : seededConfiguration(imagesPath)) {
+        // An "int" value goes in as an SQL integer literal (the column keeps its text).
+        std::string value = row.type == "int" ? row.value : "'" + quoteDoubled(row.value) + "'";
+        sql +=
+            "INSERT INTO configurations (created_at, updated_at, key, type, value) VALUES "
+            "(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, '" +
+            row.key + "', '" + row.type + "', " + value + ");\n";
+    }
     return sql;
 }
 
@@ -167,6 +172,14 @@ std::string configInitials(const std::string& imagesPath) {
 
 std::string defaultDeviceAddress() {
     return Utils::BuildConstants::orvix_agent_os_type == "Windows" ? "172.22.0.6" : "172.22.0.7";
+}
+
+std::vector<SeedRow> seededConfiguration(const std::string& imagesPath) {
+    std::vector<SeedRow> rows(std::begin(kConfigSeed), std::end(kConfigSeed));
+    rows.push_back({"product_prediction_data_folder_path", "string", imagesPath});
+    rows.push_back({"device_ip", "string", defaultDeviceAddress()});
+    rows.push_back({"recognition_image_sending_enable", "bool", "true"});
+    return rows;
 }
 
 std::vector<std::pair<std::string, std::string>> agentMigrations(const std::string& imagesPath) {

@@ -6,9 +6,11 @@
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
 
-#include "config_store.h"
+#include "config_validation.h"
 #include "db.h"
 #include "driver_converter.h"
+#include "errors.h"
+#include "logger.h"
 #include "queries.h"
 #include "route_helpers.h"
 #include "routes.h"
@@ -17,16 +19,22 @@
 namespace velmora::Engine::Test {
 namespace {
 
+using Logging::log;
 using Poco::JSON::Array;
 using Poco::JSON::Object;
 
 ApiReply set_config(Server& server, const ApiRequest& request) {
     Object::Ptr object = parseBodyObject(request);
+    const int refused = static_cast<int>(Utils::Errors::CameraError::UnknownMistake);
     try {
-        Utils::jsonToConfig(object, server.GetConfigMutex(), server.GetDatabase(), server.GetConfig());
+        Utils::applyConfigUpdate(object, server.GetConfigMutex(), server.GetDatabase(), server.GetConfig());
         server.reinitRuntimeParameters();
+    } catch (const Utils::InvalidConfigError& e) {
+        // Refused before anything was stored: the running configuration stays as it was.
+        log().warn("set_config refused: {};", e.what());
+        return jsonReply(Utils::get_empty_response(refused));
     } catch (const Poco::NotFoundException&) {
-        return jsonReply(Utils::get_empty_response(-6210));
+        return jsonReply(Utils::get_empty_response(refused));
     }
     return jsonReply(Utils::get_empty_response(0));
 }

@@ -22,16 +22,19 @@
 
 #include "agent-filesystem.h"
 #include "config_readers.h"
-#include "config_store.h"
+#include "config_validation.h"
 #include "db.h"
 #include "device_data_provider.h"
 #include "monitoring.h"
 #include "s3client_provider.h"
 #include "task_handler_provider.h"
 #include "driver.h"
+#include "log_retention.h"
 #include "logger.h"
+#include "periodic_task.h"
 #include "queries.h"
 #include "routes.h"
+#include "storage_limits.h"
 
 namespace velmora::Engine::Test {
 namespace {
@@ -130,8 +133,11 @@ Server::Server(unsigned short port, const std::string& dbPath)
 
     http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 
-    context_.withSession([this](Poco::Data::Session& configSession) {
+    context_.withSession([this, &imagesPath](Poco::Data::Session& configSession) {
         config_ = Utils::Queries::getAllConfigs(configSession);
+        // A stored value the agent cannot run with (a database written by hand or by
+        // another version) must not leave the till without its local API.
+        Utils::replaceUnusableConfig(config_, DB::seededConfiguration(imagesPath));
     });
     reinit_thread_ = std::thread([this] { reinitLoop(); });
     try {
@@ -143,6 +149,15 @@ Server::Server(unsigned short port, const std::string& dbPath)
         throw;
     }
     log().info("Monitoring class started;");
+
+    housekeeping_ = std::make_unique<PeriodicTask>("Log retention", std::chrono::hours(24), [this] {
+        int days = 0;
+        {
+            std::lock_guard<std::mutex> lock(config_mutex_);
+            days = Utils::readStorageLimits(config_).logRetentionDays;
+        }
+        Logging::removeExpiredLogFiles(Logging::Logger::GetInstance().GetLogDirectory(), days);
+    });
 
     AddRoutes(moduleCommandRoutes());
     AddRoutes(agentRoutes());
@@ -165,7 +180,7 @@ void Server::importConfigFile() {
         text << file.rdbuf();
         Poco::JSON::Parser parser;
         Poco::JSON::Object::Ptr object = parser.parse(text.str()).extract<Poco::JSON::Object::Ptr>();
-        Utils::jsonToConfig(object, config_mutex_, *db_, config_);
+        Utils::applyConfigUpdate(object, config_mutex_, *db_, config_);
     } catch (const std::exception& e) {
         log().error("Error parsing configuration file data: {};", e.what());
         return;
@@ -204,6 +219,7 @@ std::optional<unsigned short> configuredPort(const Poco::Dynamic::Var& value) {
 void Server::initDriver() {
     std::string address;
     unsigned short port = 0;
+    int alertQueueCap = 0;
     {
         std::lock_guard<std::mutex> lock(runtime_mutex_);
         // Before any configuration named a usable address, the module's factory address.
@@ -228,9 +244,11 @@ void Server::initDriver() {
                            port);
             }
         }
+        alertQueueCap = Utils::readStorageLimits(config_).alertQueueCap;
     }
     auto driver = std::make_shared<Driver::OrvixDriver>(address, port, config_mutex_, *db_);
     auto deviceData = std::make_shared<Sync::DeviceDataProvider>(driver);
+    driver->setAlertQueueCap(alertQueueCap);
     std::lock_guard<std::mutex> lock(runtime_mutex_);
     device_ip_ = address;
     device_port_ = port;
@@ -442,6 +460,9 @@ void Server::stopMonitoring() {
 
 void Server::Stop() {
     stopMonitoring();
+    if (housekeeping_) {
+        housekeeping_->stop();
+    }
     if (http_server_) {
         // Requests in flight hold a pointer to this server: let them finish (for a
         // bounded time) before the caller may destroy it. Idle keep-alive

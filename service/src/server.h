@@ -36,6 +36,9 @@ class S3ClientProvider;
 class TaskHandlerProvider;
 class DeviceDataProvider;
 }  // namespace velmora::Engine::Sync
+namespace velmora::Engine {
+class PeriodicTask;
+}
 
 namespace velmora::Engine::Test {
 
@@ -166,6 +169,9 @@ private:
     std::thread reinit_thread_;
     std::vector<Route> routes_;
     std::vector<std::vector<std::string>> route_shapes_;  // routes_[i].path split into segments
+    // Removes expired daily log files at start and once a day. Declared last: its
+    // thread uses the configuration, so it goes first.
+    std::unique_ptr<PeriodicTask> housekeeping_;
 };
 
 }  // namespace velmora::Engine::Test

@@ -3,6 +3,7 @@
 // the polling the task handlers use, and faults map to the driver's codes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "captured_log.h"
@@ -131,6 +132,33 @@ TEST_F(DriverAgainstSimulator, FaultsBecomeResultCodesAndOneAlert) {
     EXPECT_EQ(driver_->get_learnmode().first, 0);
     EXPECT_TRUE(driver_->is_connected());
     EXPECT_EQ(database_.alerts().size(), 1u);
+}
+
+// A module that keeps answering garbage has lost its connection once, not once per command.
+TEST_F(DriverAgainstSimulator, AModuleAnsweringGarbageWritesOneAlertPerLoss) {
+    setFault(R"({"mode":"nonjson"})");
+    const std::function<int()> commands[] = {
+        [&] { return driver_->get_learnmode().first; },    [&] { return driver_->get_board_info().first; },
+        [&] { return std::get<0>(driver_->get_calib()); }, [&] { return driver_->get_device_info().first; },
+        [&] { return driver_->get_result().first; },       [&] { return driver_->get_learnmode().first; },
+        [&] { return driver_->get_sync_status().first; },  [&] { return driver_->get_item_list().first; },
+        [&] { return driver_->get_extra_info().first; },   [&] { return driver_->get_sync_limit().first; },
+    };
+    for (const auto& command : commands) {
+        EXPECT_EQ(command(), -6103);
+    }
+    auto alerts = database_.alerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].description, "Потеряна связь с устройством при выполнении команды get_learnmode");
+
+    // Back to sense, then garbage again: a second loss.
+    setFault(R"({"mode":"none"})");
+    EXPECT_EQ(driver_->get_learnmode().first, 0);
+    setFault(R"({"mode":"nonjson"})");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(driver_->get_sync_status().first, -6103);
+    }
+    EXPECT_EQ(database_.alerts().size(), 2u);
 }
 
 }  // namespace

@@ -85,6 +85,47 @@ TEST(DriverConnection, ConcurrentFailuresStoreOneAlert) {
     EXPECT_EQ(database.alerts().size(), 1u);
 }
 
+// A module that keeps answering with replies the driver cannot read is one loss;
+// a readable reply in between (a refusal, another status) ends it.
+TEST(DriverConnection, UnreadableRepliesAreOneLossNotOnePerReply) {
+    AgentDatabase database;
+    CannedReply reply = json("<html>busy</html>");
+    RecordingServer module([&](const RecordedRequest&) { return reply; });
+    auto driver = makeDriver(database, module.port());
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(driver->reboot(), -6103);
+        EXPECT_EQ(std::get<0>(driver->get_calib()), -6103);  // a data command, read further
+    }
+    EXPECT_FALSE(driver->is_connected());
+    ASSERT_EQ(database.alerts().size(), 1u);
+    EXPECT_EQ(database.alerts()[0].description, kLost + "reboot");
+
+    module.setResponder([](const RecordedRequest&) { return json(R"({"code":-6213})"); });
+    EXPECT_EQ(driver->reboot(), -6213);
+    EXPECT_TRUE(driver->is_connected());
+    // A payload of the wrong type after a good envelope is a new loss.
+    module.setResponder([](const RecordedRequest&) { return json(R"({"code":0,"data":{"mode":"x"}})"); });
+    EXPECT_EQ(driver->get_learnmode().first, -6103);
+    EXPECT_EQ(driver->get_learnmode().first, -6103);
+    EXPECT_EQ(database.alerts().size(), 2u);
+}
+
+TEST(DriverConnection, TheAlertQueueKeepsItsNewestAlertsPastItsCap) {
+    AgentDatabase database;
+    const unsigned short port = freePort();
+    CapturedLog log;
+    for (const char* command : {"first", "second", "third", "fourth"}) {
+        auto driver = makeDriver(database, port);  // each a new loss
+        driver->setAlertQueueCap(2);
+        driver->save_connect_state(command, false);
+    }
+    const auto alerts = database.alerts();
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_EQ(alerts[0].description, kLost + "third");
+    EXPECT_EQ(alerts[1].description, kLost + "fourth");
+    EXPECT_EQ(log.count("warning", "Alert queue is over its cap of 2: dropped the 1 oldest alerts;"), 2u);
+}
+
 TEST(DriverConnection, TheAlertWaitsForTheConfigurationLock) {
     AgentDatabase database;
     auto driver = makeDriver(database, freePort());

@@ -2,12 +2,18 @@
 // and the camera picture saved.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include <Poco/Data/Session.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
 
+#include "captured_log.h"
 #include "db.h"
 #include "driver.h"
 #include "driver_bench.h"
@@ -150,6 +156,12 @@ TEST_F(ResultFeedback, PictureIsSavedAfterTheCommitUnderTheSid) {
     feedback(R"({"sid":"P1","id":"5"})");
     std::string file = images.path() + "/nested/folder/P1.jpg";
     EXPECT_EQ(readFile(file), kPicture);
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Written under a temporary name and renamed: nothing else is left in the folder.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(images.path() + "/nested/folder"),
+                            std::filesystem::directory_iterator()),
+              1);
     auto requests = module.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].uri, "/api/result_feedback");
@@ -165,10 +177,148 @@ TEST_F(ResultFeedback, APictureTheModuleRefusesLeavesTheReportStored) {
     EXPECT_FALSE(std::filesystem::exists(images.path() + "/nested/folder/N.jpg"));
 }
 
-TEST_F(ResultFeedback, AMissingFolderSettingFailsAfterTheCommit) {
-    config.erase("product_prediction_data_folder_path");
-    EXPECT_THROW(feedback(R"({"sid":"M","id":"5"})"), std::runtime_error);
+// Files of a folder by name, temporary ones included.
+std::vector<std::string> folderContent(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The recognition is committed before the picture is saved: a picture that fails
+// is logged and the answer still says stored, or the caller would count it twice.
+TEST_F(ResultFeedback, APictureThatCannotBeSavedIsLoggedAndTheFeedbackStillStored) {
+    struct Case {
+        std::string name;
+        std::function<void()> arrange;
+        std::string logged;  // part of the error line
+    };
+    const std::string folder = images.path() + "/nested/folder";
+    const Case cases[] = {
+        {"no folder setting", [&] { config.erase("product_prediction_data_folder_path"); },
+         "Invalid image path config"},
+        {"folder below a file",
+         [&] {
+             writeFile(images.file("plain-file"), "x");
+             config["product_prediction_data_folder_path"] = images.file("plain-file") + "/pictures";
+         },
+         "plain-file"},
+        {"a directory where the picture goes",
+         [&] { std::filesystem::create_directories(folder + "/M3.jpg"); }, "Failed to rename"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string sid = "M" + std::to_string(++n);
+        config["product_prediction_data_folder_path"] = folder;
+        c.arrange();
+        CapturedLog log;
+        EXPECT_EQ(compact(feedback(R"({"sid":")" + sid + R"(","id":"5"})")), R"({"code":0,"data":null})");
+        EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue WHERE sid = '" + sid + "'"), 1);
+        EXPECT_EQ(number("SELECT COUNT(*) FROM prediction_daily"), 1);
+        size_t errors = 0;
+        for (const auto& line : log.lines()) {
+            if (line.level == "error" && line.text.rfind("Picture for sid " + sid + " not saved: ", 0) == 0) {
+                ++errors;
+                EXPECT_NE(line.text.find(c.logged), std::string::npos) << line.text;
+            }
+        }
+        EXPECT_EQ(errors, 1u);
+    }
+    // No temporary file is left behind, and the directory in the way is untouched.
+    EXPECT_EQ(folderContent(folder), std::vector<std::string>{"M3.jpg"});
+    EXPECT_TRUE(std::filesystem::is_directory(folder + "/M3.jpg"));
+}
+
+// A write that stops part way (here the file size limit, as a full disk would)
+// must never leave a truncated picture under the name the cloud sender looks for.
+TEST_F(ResultFeedback, APictureCutShortLeavesNoTruncatedFile) {
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    module.setResponder([&](const RecordedRequest& request) {
+        if (request.uri == "/api/get_image") {
+            // The recognition is committed by now; only the picture meets the limit.
+            rlimit small = previous;
+            small.rlim_cur = 512;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            return imageReply;
+        }
+        return CannedReply{200, "", "application/json", feedbackReply};
+    });
+    CapturedLog log;
+    auto answer = feedback(R"({"sid":"CUT","id":"5"})");
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(compact(answer), R"({"code":0,"data":null})");
+    EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue WHERE sid = 'CUT'"), 1);
+    EXPECT_EQ(folderContent(images.path() + "/nested/folder"), std::vector<std::string>{});
+    EXPECT_EQ(log.countContaining("Picture for sid CUT not saved: Failed to write file"), 1u);
+}
+
+TEST_F(ResultFeedback, AReaderHoldingATransactionDoesNotHoldUpTheFeedback) {
+    // A technician's shell on the same file, in the middle of a read.
+    Poco::Data::Session reader("SQLite", database.path());
+    int seen = -1;
+    reader << "BEGIN", Poco::Data::Keywords::now;
+    reader << "SELECT COUNT(*) FROM recognition_queue", Poco::Data::Keywords::into(seen),
+        Poco::Data::Keywords::now;
+    ASSERT_EQ(seen, 0);
+
+    EXPECT_EQ(compact(feedback(R"({"sid":"W","id":"5"})")), R"({"code":0,"data":null})");
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue"), 1);
+
+    // The reader kept its own snapshot meanwhile.
+    reader << "SELECT COUNT(*) FROM recognition_queue", Poco::Data::Keywords::into(seen),
+        Poco::Data::Keywords::now;
+    EXPECT_EQ(seen, 0);
+    reader << "COMMIT", Poco::Data::Keywords::now;
+}
+
+TEST_F(ResultFeedback, TheQueueKeepsItsNewestRecognitionsPastItsCap) {
+    config["recognition_queue_cap"] = 3;
+    CapturedLog log;
+    for (int i = 1; i <= 5; ++i) {
+        predict("Q" + std::to_string(i), 10, {"5", "6"});
+        feedback(R"({"sid":"Q)" + std::to_string(i) + R"(","id":"5"})");
+    }
+    Poco::Data::Session session = database.db().GetSession();
+    std::vector<std::string> sids;
+    session << "SELECT sid FROM recognition_queue ORDER BY id", Poco::Data::Keywords::into(sids),
+        Poco::Data::Keywords::now;
+    EXPECT_EQ(sids, (std::vector<std::string>{"Q3", "Q4", "Q5"}));
+    EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_values"), 6);  // the dropped ones' went with them
+    EXPECT_EQ(
+        log.count("warning", "Recognition queue is over its cap of 3: dropped the 1 oldest recognitions;"),
+        2u);
+    // Statistics count every recognition, dropped or not.
+    EXPECT_EQ(number("SELECT weightings_count FROM prediction_daily"), 5);
+}
+
+TEST_F(ResultFeedback, TheOldestPicturesGoWhenTheFolderIsOverItsBudget) {
+    config["images_folder_budget_mb"] = 1;
+    const std::string folder = images.path() + "/nested/folder";
+    const std::string picture(300000, 'p');
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (int age = 4; age >= 1; --age) {  // four older pictures, the oldest first
+        std::string path = folder + "/old" + std::to_string(age) + ".jpg";
+        writeFile(path, picture);
+        std::filesystem::last_write_time(path, now - std::chrono::hours(age));
+    }
+    imageReply = CannedReply{200, "", "image/jpeg", picture};
+    CapturedLog log;
+    EXPECT_EQ(compact(feedback(R"({"sid":"NEW","id":"5"})")), R"({"code":0,"data":null})");
+    // 1.5 MB over a budget of 1 MiB: the oldest go until nine tenths of it are left.
+    EXPECT_EQ(folderContent(folder), (std::vector<std::string>{"NEW.jpg", "old1.jpg", "old2.jpg"}));
+    EXPECT_EQ(log.count("warning", "Pictures folder " + folder +
+                                       " is over its budget of 1048576 bytes: removed the 2 oldest pictures "
+                                       "(600000 bytes);"),
+              1u);
 }
 
 TEST_F(ResultFeedback, ARefusalStoresNothing) {

@@ -283,6 +283,16 @@ TEST(StorageDatabase, SessionsShareOneConnection) {
     EXPECT_EQ(countRows(second, "alert_queue"), 0);
 }
 
+TEST(StorageDatabase, RunsInWriteAheadModeWithFullSync) {
+    MigratedDatabase database;
+    EXPECT_EQ(queryText(database.session(), "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(queryInt(database.session(), "PRAGMA synchronous"), 2);  // FULL
+    // The mode belongs to the file: a later connection finds it too.
+    SQLiteDB again(database.path());
+    auto session = again.GetSession();
+    EXPECT_EQ(queryText(session, "PRAGMA journal_mode"), "wal");
+}
+
 TEST(StorageDatabase, ExecuteRunsEveryStatement) {
     MigratedDatabase database;
     database.db().Execute("CREATE TABLE a (x); CREATE TABLE b (y); INSERT INTO b VALUES (1);");

@@ -2,6 +2,8 @@
 // prediction retention.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <Poco/Data/Session.h>
 #include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
@@ -271,6 +273,71 @@ TEST(StorageAlertQueue, FirstInFirstOutAndIdsNeverReused) {
     EXPECT_FALSE(getNextAlertQueue(session).has_value());
 
     EXPECT_GT(addAlertQueue(session, 1, "after emptying"), c);
+}
+
+// Caps keep the newest entries; the oldest go, with their candidates.
+TEST(StorageQueueCaps, TrimKeepsTheNewestEntries) {
+    struct Case {
+        std::string name;
+        int entries;
+        std::vector<int> sentBefore;  // 1-based entries deleted (sent) before the trim
+        int cap;
+        int dropped;
+    };
+    const Case cases[] = {
+        {"under the cap", 3, {}, 5, 0},
+        {"at the cap", 5, {}, 5, 0},
+        {"one over", 6, {}, 5, 1},
+        {"far over", 10, {}, 3, 7},
+        // Sent entries leave gaps in the ids: only what is still queued counts.
+        {"gaps inside the span", 8, {2, 3, 6}, 5, 0},
+        {"gaps and over", 8, {2, 6}, 5, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigratedDatabase database;
+        auto& session = database.session();
+        std::vector<int> ids;
+        for (int i = 1; i <= c.entries; ++i) {
+            ids.push_back(addRecognition(session, "s" + std::to_string(i)));
+            addRecognitionValue(session, "1", "", "", 0.5, ids.back(), 1);
+            addAlertQueue(session, 400, "a" + std::to_string(i));
+        }
+        for (int sent : c.sentBefore) {
+            deleteFromRecognitionQueue(session, ids[sent - 1]);
+            session << "DELETE FROM alert_queue WHERE description = ?", bind("a" + std::to_string(sent)), now;
+        }
+        const int queued = c.entries - static_cast<int>(c.sentBefore.size());
+        EXPECT_EQ(trimRecognitionQueue(session, c.cap), c.dropped);
+        EXPECT_EQ(trimAlertQueue(session, c.cap), c.dropped);
+        const int kept = queued - c.dropped;
+        EXPECT_EQ(countRows(session, "recognition_queue"), kept);
+        EXPECT_EQ(countRows(session, "recognition_values"), kept);
+        EXPECT_EQ(countRows(session, "alert_queue"), kept);
+        // The newest survive: what is left is the last `kept` of those still queued.
+        std::vector<std::string> expected;
+        for (int i = 1; i <= c.entries; ++i) {
+            if (std::find(c.sentBefore.begin(), c.sentBefore.end(), i) == c.sentBefore.end()) {
+                expected.push_back("s" + std::to_string(i));
+            }
+        }
+        expected.erase(expected.begin(), expected.end() - kept);
+        std::vector<std::string> left;
+        session << "SELECT sid FROM recognition_queue ORDER BY id", into(left), now;
+        EXPECT_EQ(left, expected);
+    }
+}
+
+TEST(StorageQueueCaps, TheOldestGoFirst) {
+    MigratedDatabase database;
+    auto& session = database.session();
+    for (int i = 1; i <= 6; ++i) {
+        addAlertQueue(session, 400, "alert " + std::to_string(i));
+    }
+    EXPECT_EQ(trimAlertQueue(session, 4), 2);
+    std::vector<std::string> left;
+    session << "SELECT description FROM alert_queue ORDER BY id", into(left), now;
+    EXPECT_EQ(left, (std::vector<std::string>{"alert 3", "alert 4", "alert 5", "alert 6"}));
 }
 
 }  // namespace

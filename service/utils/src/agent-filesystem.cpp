@@ -1,9 +1,11 @@
 #include "agent-filesystem.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -12,14 +14,40 @@ namespace velmora::Utils::Filesystem {
 namespace {
 
 std::string fromHome(const char* suffix) {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr) {
+    std::string home = GetHomeDirectory();
+    if (home.empty()) {
         return {};
     }
-    return std::string(home) + suffix;
+    return home + suffix;
 }
 
 }  // namespace
+
+std::string GetHomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    // A service started without a user environment (a systemd unit without User=)
+    // has no HOME; its files still belong in the effective user's home, not in
+    // whatever directory it was started in.
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        passwd entry{};
+        passwd* found = nullptr;
+        int result = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (result == ERANGE) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (result == 0 && found != nullptr && found->pw_dir != nullptr && *found->pw_dir != '\0') {
+            return found->pw_dir;
+        }
+        break;
+    }
+    return {};
+}
 
 std::string GetAppData() {
     return fromHome("/.local/share/VELMORA/OrvixAgent/");

@@ -2,12 +2,15 @@
 
 #include <string>
 
-// Where the agent keeps its files. Everything derives from HOME; nothing here
-// throws or keeps state, so any thread may call it.
+// Where the agent keeps its files. Everything derives from the home directory;
+// nothing here throws or keeps state, so any thread may call it.
 namespace velmora::Utils::Filesystem {
 
-std::string GetAppData();             // HOME + "/.local/share/VELMORA/OrvixAgent/", "" without HOME
-std::string GetDocumentsDirectory();  // HOME + "/Documents/VELMORA/OrvixAgent/", "" without HOME
+// HOME; when it is unset or empty, the effective user's home directory from the
+// password database; "" when neither names one.
+std::string GetHomeDirectory();
+std::string GetAppData();             // home + "/.local/share/VELMORA/OrvixAgent/", "" without a home
+std::string GetDocumentsDirectory();  // home + "/Documents/VELMORA/OrvixAgent/", "" without a home
 std::string GetLogDirectory();
 std::string GetDefaultDBPath();
 std::string GetDefaultConfigPath();

@@ -19,5 +19,7 @@ std::string readConfigString(ConfigEntries& config, const std::string& key);
 bool readConfigBool(ConfigEntries& config, const std::string& key);
 // A present integer value of any width.
 int64_t readConfigInt64(ConfigEntries& config, const std::string& key);
+// A TCP port 0-65535, given as an integer or as a text of decimal digits only.
+unsigned short readConfigPort(ConfigEntries& config, const std::string& key);
 
 }  // namespace velmora::Utils

@@ -13,6 +13,26 @@ using Poco::Data::Statement;
 
 namespace {
 
+// Drops the oldest rows of a queue table beyond `cap`, oldest by id (ids grow with
+// every insert and are never reused). The id span is read from the primary key at
+// once; only when it exceeds the cap are the rows counted.
+int trimQueue(Session& session, const std::string& table, int cap) {
+    Poco::Int64 span = 0;
+    session << "SELECT COALESCE(MAX(id) - MIN(id) + 1, 0) FROM " + table, into(span), now;
+    if (span <= cap) {
+        return 0;
+    }
+    Poco::Int64 rows = 0;
+    session << "SELECT COUNT(*) FROM " + table, into(rows), now;
+    int excess = static_cast<int>(rows - cap);
+    if (excess <= 0) {
+        return 0;
+    }
+    session << "DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " ORDER BY id LIMIT ?)",
+        bind(excess), now;
+    return excess;
+}
+
 // Runs a prepared statement one row at a time, calling `row` after each row that
 // was read into the statement's output variables.
 template <typename OnRow>
@@ -173,6 +193,10 @@ void deleteFromRecognitionQueue(Session& session, int id) {
     session << "PRAGMA foreign_keys = ON; DELETE FROM recognition_queue WHERE id = ?", bind(id), now;
 }
 
+int trimRecognitionQueue(Session& session, int cap) {
+    return trimQueue(session, "recognition_queue", cap);
+}
+
 // ---- alert queue ----
 
 int addAlertQueue(Session& session, int code, const std::string& description) {
@@ -198,6 +222,10 @@ std::optional<AlertQueueEntry> getNextAlertQueue(Session& session) {
 
 void deleteFromAlertQueue(Session& session, int id) {
     session << "DELETE FROM alert_queue WHERE id = ?", bind(id), now;
+}
+
+int trimAlertQueue(Session& session, int cap) {
+    return trimQueue(session, "alert_queue", cap);
 }
 
 // ---- recognition statistics ----

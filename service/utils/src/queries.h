@@ -90,6 +90,9 @@ std::vector<RecognitionValueEntry> getRecognitionValues(Session& session, int ri
 void updateImageUrl(Session& session, const std::string& url, int id);
 // Removes the entry together with its candidates.
 void deleteFromRecognitionQueue(Session& session, int id);
+// Keeps the newest `cap` entries: the oldest beyond them go, with their candidates.
+// Returns how many went.
+int trimRecognitionQueue(Session& session, int cap);
 
 // ---- alert queue ----
 
@@ -106,6 +109,8 @@ int addAlertQueue(Session& session, int code, const std::string& description);
 // The oldest alert (first in, first out, also within one second), or none.
 std::optional<AlertQueueEntry> getNextAlertQueue(Session& session);
 void deleteFromAlertQueue(Session& session, int id);
+// Keeps the newest `cap` alerts; returns how many older ones went.
+int trimAlertQueue(Session& session, int cap);
 
 // ---- recognition statistics ----
 

@@ -1,7 +1,6 @@
 #include "result_feedback.h"
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include <Poco/Data/Session.h>
@@ -12,8 +11,10 @@
 #include "driver_converter.h"
 #include "logger.h"
 #include "models.h"
+#include "picture_store.h"
 #include "queries.h"
 #include "service_context.h"
+#include "storage_limits.h"
 
 namespace velmora::Utils {
 namespace {
@@ -111,17 +112,11 @@ void saveImage(const std::vector<uint8_t>& bytes, const std::string& sid,
     log().info("Opened save dir: {};", folder);
     std::filesystem::create_directories(folder);
     std::string path = (std::filesystem::path(folder) / (sid + ".jpg")).string();
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
     log().info("Saving file... ({})", path);
-    if (!file) {
-        throw std::runtime_error("Failed to open file for writing: " + path);
-    }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) {
-        throw std::runtime_error("Failed to write file: " + path);
-    }
+    Filesystem::writeFileAtomically(path, bytes);
     log().info("Saved image for sid {} to {}", sid, path);
+    Filesystem::keepPicturesWithinBudget(folder, bytes.size(),
+                                         readStorageLimits(config).imagesFolderBudgetBytes);
 }
 
 }  // namespace
@@ -158,6 +153,12 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
             Queries::addRecognitionValue(session, candidate.product_code, candidate.product_category,
                                          candidate.product_name, candidate.product_rate, rid, top++);
         }
+        // Past the cap the oldest recognitions make room, so the newest survive an outage.
+        const int cap = readStorageLimits(config).recognitionQueueCap;
+        if (int dropped = Queries::trimRecognitionQueue(session, cap); dropped > 0) {
+            log().warn("Recognition queue is over its cap of {}: dropped the {} oldest recognitions;", cap,
+                       dropped);
+        }
         Queries::deletePrediction(session, info.sid);
 
         std::string kind = statisticsKind(*info.method_of_selection);
@@ -179,9 +180,15 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
     // The picture comes from the module, so it is fetched after the commit and
     // without the configuration lock: a slow camera must not stall every other
     // request and the cloud worker.
+    // The recognition is committed: whatever happens to its picture, the answer
+    // says so, or the caller would send the feedback again and count it twice.
     auto [imageCode, bytes] = driver->get_image();
     if (imageCode == 0) {
-        saveImage(bytes, info.sid, config);
+        try {
+            saveImage(bytes, info.sid, config);
+        } catch (const std::exception& e) {
+            log().error("Picture for sid {} not saved: {};", info.sid, e.what());
+        }
     }
     return get_empty_response(0);
 }

@@ -1,6 +1,5 @@
 // The file tasks: today's log out, the configuration out and in.
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <Poco/Exception.h>

@@ -1,5 +1,6 @@
 // "exec_command": one module command by name through the command catalogue, and
 // the camera pictures it may produce, stored in object storage.
+#include <cstdint>
 #include <filesystem>
 #include <sstream>
 

@@ -96,6 +96,8 @@ public:
     std::pair<int, Utils::Models::OfflineUpgradeStatusRes> offline_upgrade_status();
     // GET /download/<file>: 0 with the reply for status 200, otherwise -6207 with
     // the reply (empty when there was none). Never touches the connection flag.
+    // The name is sent percent-encoded; one that is not a file name of the module's
+    // download folder ("", ".", "..", "/", "\\", NUL) gives -6207 without a request.
     std::pair<int, REST::RawResponse> download_template(const std::string& file);
 
 private:

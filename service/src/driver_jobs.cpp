@@ -83,14 +83,16 @@ std::pair<int, REST::RawResponse> OrvixDriver::download_template(const std::stri
     const int networkError = static_cast<int>(Utils::Errors::CameraError::NetworkError);
     log().info("download_template() called with file: {};", file);
     std::string failure;
-    // A package name is one plain file name. The HTTP layer decodes escapes and
-    // resolves dot segments, so anything else could fetch another path of the module.
-    if (!Utils::isPlainFileName(file)) {
-        log().error("download_template() exception: {};", "not a plain file name: " + file);
+    // The name is the module's own (the export status reports it) and may hold
+    // blanks, "+" or non-ASCII letters: it is sent percent-encoded, as one path
+    // segment. A name that would leave the module's download folder once decoded
+    // (a dot segment, a separator, NUL) is never asked for.
+    if (!Utils::isFolderLocalName(file)) {
+        log().error("download_template() exception: {};", "not a file name of the download folder: " + file);
         return {networkError, REST::RawResponse{}};
     }
     try {
-        REST::RawResponse response = client_.Get("/download/" + file);
+        REST::RawResponse response = client_.Get("/download/" + Utils::encodePathSegment(file));
         log().info("download_template() completed, response size: {};", response.body.size());
         const int code = response.status == 200 ? 0 : networkError;
         return {code, std::move(response)};

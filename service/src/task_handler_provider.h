@@ -6,6 +6,11 @@
 // HardwareException with a code text, the JSON library's system_error for a
 // missing or mistyped parameter), which the task protocol turns into a reject or
 // an error report. Handlers run on the monitoring worker, one task at a time.
+//
+// Companion units: task_handler_provider_files.cpp (log and configuration),
+// task_handler_provider_update.cpp (module upgrade), task_handler_provider_backup.cpp
+// (recognition templates out and in), task_handler_provider_hardware.cpp (module
+// commands and camera pictures).
 
 #include <memory>
 #include <mutex>
@@ -73,6 +78,14 @@ public:
     static std::string getDefaultObjkey(const std::string& deviceId, const std::string& name);
 
 private:
+    // The object behind a weak reference. When it is gone, logs `expiredLog` at
+    // error level and throws std::runtime_error with the operator's failure text.
+    std::shared_ptr<S3ClientProvider> lockStorage(const char* expiredLog) const;
+    std::shared_ptr<Driver::OrvixDriver> lockDriver(const char* expiredLog) const;
+    // The configuration entry velmora_monitoring_device_id as text, read under the
+    // configuration lock; std::out_of_range when there is none.
+    std::string deviceId() const;
+
     std::weak_ptr<S3ClientProvider> storage_;
     std::weak_ptr<Driver::OrvixDriver> driver_;
     MonitoringDriver* monitoring_ = nullptr;

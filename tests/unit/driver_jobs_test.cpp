@@ -5,9 +5,12 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include <Poco/URI.h>
 
 #include "captured_log.h"
 #include "driver.h"
@@ -308,11 +311,13 @@ TEST(DownloadTemplate, ReplyCodesAndTheConnectionFlag) {
     EXPECT_TRUE(database.alerts().empty());
 }
 
-TEST(DownloadTemplate, OnlyPlainFileNamesAreAskedFor) {
+TEST(DownloadTemplate, NamesThatLeaveTheFolderAreNeverAskedFor) {
     AgentDatabase database;
     RecordingServer module;
     auto driver = makeDriver(database, module.port());
-    for (const char* name : {"../api/get_image", "..", "a?b", "a#b", "%2E%2E", "a b", ""}) {
+    for (const std::string& name :
+         {std::string("../api/get_image"), std::string(".."), std::string("."), std::string(""),
+          std::string("a/b"), std::string("a\\b"), std::string("a\0b", 3), std::string("/etc/passwd")}) {
         const auto [code, reply] = driver->download_template(name);
         EXPECT_EQ(code, -6207) << name;
         EXPECT_EQ(reply.status, 0) << name;
@@ -321,6 +326,31 @@ TEST(DownloadTemplate, OnlyPlainFileNamesAreAskedFor) {
     driver->download_template("templates_1.evom");
     ASSERT_EQ(module.requests().size(), 1u);
     EXPECT_EQ(module.requests().back().uri, "/download/templates_1.evom");
+}
+
+// Whatever the module named its package, the request asks for exactly that name: the
+// path, decoded once as the module's HTTP layer does, is "/download/" + the name.
+TEST(DownloadTemplate, ModuleNamesTravelPercentEncoded) {
+    AgentDatabase database;
+    RecordingServer module([](const RecordedRequest& request) {
+        return CannedReply{200, "", "application/octet-stream", "bytes of " + request.uri};
+    });
+    auto driver = makeDriver(database, module.port());
+    const std::string names[] = {"templates 1.evom", "a+b.evom",    "шаблоны_магазина.evom",
+                                 "a?b#c.evom",       "%2E%2E",      "...",
+                                 "100%.evom",        "x;y=z&w.evom"};
+    for (const auto& name : names) {
+        const auto [code, reply] = driver->download_template(name);
+        EXPECT_EQ(code, 0) << name;
+        const std::string sent = module.requests().back().uri;
+        const bool plainAscii = std::all_of(
+            sent.begin(), sent.end(), [](char c) { return c > ' ' && c < 0x7F && c != '?' && c != '#'; });
+        EXPECT_TRUE(plainAscii) << sent;
+        std::string decoded;
+        Poco::URI::decode(sent, decoded);
+        EXPECT_EQ(decoded, "/download/" + name) << sent;
+    }
+    EXPECT_EQ(module.requests().size(), std::size(names));
 }
 
 TEST(DownloadTemplate, ModuleOffGivesAnEmptyReplyAndNoAlert) {

@@ -5,9 +5,16 @@
 #include <Poco/Zip/Compress.h>
 #include <Poco/Zip/ZipException.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <streambuf>
 
 #include "evom.h"
 #include "test_support.h"
@@ -143,6 +150,125 @@ TEST(DecompressEvom, EmptyArchiveAndNonArchive) {
     EXPECT_THROW(unpack("this is not a zip archive at all"), Poco::Zip::ZipException);
     EXPECT_THROW(decompressEVOM({}), Poco::Zip::ZipException);
     EXPECT_THROW(unpack(out.str().substr(0, out.str().size() - 4)), Poco::Zip::ZipException);
+}
+
+// A stream of `size` zero bytes that never holds more than one block in memory.
+class Zeros : public std::streambuf {
+public:
+    explicit Zeros(std::uint64_t size) : left_(size) {}
+
+protected:
+    int_type underflow() override {
+        if (left_ == 0) {
+            return traits_type::eof();
+        }
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, sizeof block_));
+        left_ -= n;
+        setg(block_, block_, block_ + n);
+        return traits_type::to_int_type(block_[0]);
+    }
+
+private:
+    char block_[65536] = {};
+    std::uint64_t left_;
+};
+
+std::string oneMemberArchive(const std::string& name, std::istream& content) {
+    std::ostringstream out(std::ios::binary);
+    Poco::Zip::Compress compress(out, true);
+    compress.addFile(content, Poco::DateTime(), name);
+    compress.close();
+    return out.str();
+}
+
+// Overwrites the declared uncompressed size of the only member: in its local
+// header, in the central directory, or both.
+std::string declareSize(std::string archive, std::uint32_t size, bool local, bool central) {
+    const auto put = [&](std::size_t at) {
+        for (int i = 0; i < 4; ++i) {
+            archive[at + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+        }
+    };
+    if (local) {
+        put(archive.find(std::string("PK\x03\x04", 4)) + 22);
+    }
+    if (central) {
+        put(archive.find(std::string("PK\x01\x02", 4)) + 24);
+    }
+    return archive;
+}
+
+std::string failureOf(const std::string& archive,
+                      std::uint64_t limit = velmora::Utils::kMaxUnpackedArchiveBytes) {
+    try {
+        decompressEVOM(bytesOf(archive), limit);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+TEST(DecompressEvom, ArchivesDeclaringMoreThanTheLimitAreRefused) {
+    std::ostringstream out(std::ios::binary);
+    {
+        Poco::Zip::Compress compress(out, true);
+        for (const char* name : {"a.evo", "b.evo", "c.evo"}) {
+            Zeros zeros(40000);
+            std::istream in(&zeros);
+            compress.addFile(in, Poco::DateTime(), name);
+        }
+        compress.close();
+    }
+    const std::string archive = out.str();
+    ASSERT_LT(archive.size(), 2000u);  // deflated zeros: a tiny archive that unpacks 60 times larger
+    EXPECT_EQ(failureOf(archive, 119999), "Archive too large: members declare more than 119999 bytes");
+    EXPECT_EQ(decompressEVOM(bytesOf(archive), 120000).size(), 3u);
+    EXPECT_EQ(velmora::Utils::kMaxUnpackedArchiveBytes, 512u * 1024 * 1024);
+    // One member claiming 4 GB is refused with the default limit, before anything is set aside for it.
+    std::istringstream small(pattern(3000, 's'));
+    const std::string claimsMuch = declareSize(oneMemberArchive("big.evo", small), 0xFFFFFF00u, true, true);
+    EXPECT_EQ(failureOf(claimsMuch), "Archive too large: members declare more than 536870912 bytes");
+}
+
+TEST(DecompressEvom, HeadersThatDisagreeAreRefused) {
+    std::istringstream content(pattern(3000, 'h'));
+    const std::string archive = oneMemberArchive("t.evo", content);
+    EXPECT_EQ(failureOf(declareSize(archive, 100, true, false)), "Size mismatch for t.evo");
+    EXPECT_EQ(failureOf(declareSize(archive, 100, false, true)), "Size mismatch for t.evo");
+    // Both headers understate the member: inflation stops at the declared size.
+    EXPECT_EQ(failureOf(declareSize(archive, 100, true, true)), "CRC failed for t.evo");
+}
+
+// Unpacks `archive` with an address space that has 96 MiB of room left, and tells
+// how it went: 0 refused as damaged, 2 out of memory, 3 another refusal, 4 unpacked.
+int unpackWithLittleRoom(const std::string& archive) {
+    std::ifstream status("/proc/self/status");
+    std::uint64_t vmKb = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            vmKb = std::stoull(line.substr(7));
+        }
+    }
+    const rlim_t room = (vmKb + 96 * 1024) * 1024;
+    const rlimit limit{room, room};
+    ::setrlimit(RLIMIT_AS, &limit);
+    try {
+        decompressEVOM(bytesOf(archive));
+    } catch (const std::bad_alloc&) {
+        return 2;
+    } catch (const std::runtime_error& e) {
+        return std::strcmp(e.what(), "CRC failed for bomb.evo") == 0 ? 0 : 3;
+    }
+    return 4;
+}
+
+// A member that declares 1000 bytes but inflates to 256 MiB is refused, not unpacked.
+TEST(DecompressEvom, LyingBombIsNotInflatedBeyondItsClaim) {
+    Zeros zeros(256ull * 1024 * 1024);
+    std::istream in(&zeros);
+    const std::string bomb = declareSize(oneMemberArchive("bomb.evo", in), 1000, true, true);
+    ASSERT_LT(bomb.size(), 400000u);
+    EXPECT_EXIT(std::_Exit(unpackWithLittleRoom(bomb)), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -33,4 +33,29 @@ bool isPlainFileName(const std::string& name) {
                std::string::npos;
 }
 
+bool isFolderLocalName(const std::string& name) {
+    static const std::string separators("/\\\0", 3);
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(separators) == std::string::npos;
+}
+
+std::string encodePathSegment(const std::string& text) {
+    static const std::string unreserved =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (const char c : text) {
+        if (unreserved.find(c) != std::string::npos) {
+            encoded += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        encoded += '%';
+        encoded += hex[byte >> 4];
+        encoded += hex[byte & 0x0F];
+    }
+    return encoded;
+}
+
 }  // namespace velmora::Utils

@@ -29,6 +29,10 @@ const std::set<std::string>& encryptedKeys() {
 
 }  // namespace
 
+bool isEncryptedKey(const std::string& key) {
+    return encryptedKeys().count(key) > 0;
+}
+
 Poco::Dynamic::Var makeTypedValue(std::string value, std::string type) {
     if (value.empty()) {
         return value;
@@ -90,7 +94,7 @@ void jsonToConfig(Poco::JSON::Object::Ptr& json, std::mutex& mutex, velmora::Eng
                 throw Poco::Exception("Invalid config value type");
             }
             std::string text = value.convert<std::string>();
-            if (encryptedKeys().count(key) > 0) {
+            if (isEncryptedKey(key)) {
                 text = Crypto::encrypt(text);
                 type = "encrypted_string";
             }

@@ -28,6 +28,9 @@ Poco::Dynamic::Var makeTypedValue(std::string value, std::string type);
 // anything else.
 std::string getTypeAsString(const Poco::Dynamic::Var& value);
 
+// Whether the value of `key` is a secret, stored encrypted by jsonToConfig.
+bool isEncryptedKey(const std::string& key);
+
 // Stores every member of the object in the table (the three secret keys encrypted)
 // and then in the map, all or nothing. Locks `mutex` itself: the caller must not
 // hold it. Throws Poco::Exception "Invalid config value type" for a member that is

@@ -6,7 +6,9 @@
 #include <Poco/Zip/ZipStream.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,33 +36,79 @@ bool hasEndOfCentralDirectory(const std::vector<unsigned char>& archive) {
     return false;
 }
 
+bool isUnpacked(const std::string& name, std::uint64_t compressedSize) {
+    return compressedSize != 0 && !(!name.empty() && name.back() == '/');
+}
+
+// What the members of an archive declare they unpack to, all together. Both the
+// central directory and the members' own headers are counted, so neither can
+// understate it; a member whose two headers disagree is refused.
+void checkDeclaredSizes(const Poco::Zip::ZipArchive& zip, std::uint64_t limit) {
+    const auto add = [limit](std::uint64_t& total, std::uint64_t size) {
+        if (size > limit || total > limit - size) {
+            throw std::runtime_error("Archive too large: members declare more than " + std::to_string(limit) +
+                                     " bytes");
+        }
+        total += size;
+    };
+    std::map<std::string, std::uint64_t> central;
+    std::uint64_t centralTotal = 0;
+    for (auto it = zip.fileInfoBegin(); it != zip.fileInfoEnd(); ++it) {
+        if (isUnpacked(it->first, it->second.getCompressedSize())) {
+            add(centralTotal, it->second.getUncompressedSize());
+            central.emplace(it->first, it->second.getUncompressedSize());
+        }
+    }
+    std::uint64_t localTotal = 0;
+    for (auto it = zip.headerBegin(); it != zip.headerEnd(); ++it) {
+        if (!isUnpacked(it->first, it->second.getCompressedSize())) {
+            continue;
+        }
+        const std::uint64_t size = it->second.getUncompressedSize();
+        const auto listed = central.find(it->first);
+        if (listed != central.end() && listed->second != size) {
+            throw std::runtime_error("Size mismatch for " + it->first);
+        }
+        add(localTotal, size);
+    }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::vector<unsigned char>>> decompressEVOM(
-    const std::vector<unsigned char>& archive) {
+    const std::vector<unsigned char>& archive, std::uint64_t maxUnpackedBytes) {
     if (!hasEndOfCentralDirectory(archive)) {
         throw Poco::Zip::ZipException("not a ZIP archive");
     }
     std::istringstream in(std::string(archive.begin(), archive.end()), std::ios::binary);
     const Poco::Zip::ZipArchive zip(in);
+    // The archive comes from outside: its claims are checked before any member is
+    // unpacked, and no member is unpacked beyond what it claims.
+    checkDeclaredSizes(zip, maxUnpackedBytes);
 
     std::vector<std::pair<std::string, std::vector<unsigned char>>> members;
     // The archive keeps its headers in a map by name: iteration is in byte order.
     for (auto it = zip.headerBegin(); it != zip.headerEnd(); ++it) {
         const std::string& name = it->first;
         const Poco::Zip::ZipLocalFileHeader& header = it->second;
-        if (header.getCompressedSize() == 0 || (!name.empty() && name.back() == '/')) {
+        if (!isUnpacked(name, header.getCompressedSize())) {
             continue;
         }
         // Reading the directory leaves the stream at its end with failbit set.
         in.clear();
         in.seekg(0);
         Poco::Zip::ZipInputStream member(in, header, true);
+        const std::uint64_t declared = header.getUncompressedSize();
         std::vector<unsigned char> bytes;
-        bytes.reserve(header.getUncompressedSize());
+        bytes.reserve(static_cast<std::size_t>(declared));
         char block[8192];
         while (member.read(block, sizeof block) || member.gcount() > 0) {
-            bytes.insert(bytes.end(), block, block + member.gcount());
+            const auto got = static_cast<std::uint64_t>(member.gcount());
+            if (got > declared - bytes.size()) {
+                // More data than declared: damaged or crafted; stop inflating here.
+                throw std::runtime_error("CRC failed for " + name);
+            }
+            bytes.insert(bytes.end(), block, block + got);
         }
         // The library skips its own check for members whose CRC follows the data
         // (archives written to a pipe), so the sum is also checked here.

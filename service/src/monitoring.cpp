@@ -47,17 +47,15 @@ MonitoringDriver::~MonitoringDriver() {
     stop();
 }
 
-void MonitoringDriver::setMonitoringSettings(const std::string& serviceType, const std::string& address,
-                                             const std::string& port, const bool& gettingTasks,
-                                             const bool& imageSendingEnable, const long long& requestFrequency,
-                                             const std::string& clientSecret, const std::string& deviceId,
-                                             const std::string& imagesFolder,
-                                             std::shared_ptr<S3ClientProvider> s3,
-                                             std::shared_ptr<ITaskHandlerProvider> taskHandlers,
-                                             std::shared_ptr<DeviceDataProvider> deviceData,
-                                             std::function<void()> reinit) {
+void MonitoringDriver::setMonitoringSettings(
+    const std::string& serviceType, const std::string& address, const std::string& port,
+    const bool& gettingTasks, const bool& imageSendingEnable, const long long& requestFrequency,
+    const std::string& clientSecret, const std::string& deviceId, const std::string& imagesFolder,
+    std::shared_ptr<S3ClientProvider> s3, std::shared_ptr<ITaskHandlerProvider> taskHandlers,
+    std::shared_ptr<DeviceDataProvider> deviceData, std::function<void()> reinit) {
     stop();
     std::lock_guard<std::mutex> loopLock(loop_mutex_);
+    client_configured_ = false;
     service_type_ = serviceType;
     address_ = address;
     port_ = port;
@@ -76,11 +74,12 @@ void MonitoringDriver::setMonitoringSettings(const std::string& serviceType, con
     }
     reinit_ = std::move(reinit);
 
-    log().info("developer_mode={} with service adress={}, so using one rest client instance, ignoring port;", false,
-               address_);
+    log().info("developer_mode={} with service adress={}, so using one rest client instance, ignoring port;",
+               false, address_);
     const int portNumber = std::stoi(port_);
     auto client = std::make_unique<REST::RestClient>(address_, portNumber);
     client_ = std::move(client);
+    client_configured_ = true;
     // A token belongs to the service it came from: the new client starts without one
     // and the worker authenticates afresh.
     {
@@ -96,7 +95,7 @@ void MonitoringDriver::start() {
     if (running_) {
         return;
     }
-    if (address_.empty()) {
+    if (address_.empty() || !client_configured_) {
         log().warn("Can't start monitoring event loop, necessary settings not valid;");
         return;
     }

@@ -56,8 +56,8 @@ using RegistryResult = std::pair<int, REST::RawResponse>;
 
 class MonitoringDriver {
 public:
-    MonitoringDriver(Poco::Data::Session& session, std::unordered_map<std::string, Poco::Dynamic::Var>& config,
-                     std::mutex& configMutex);
+    MonitoringDriver(Poco::Data::Session& session,
+                     std::unordered_map<std::string, Poco::Dynamic::Var>& config, std::mutex& configMutex);
     ~MonitoringDriver();
     MonitoringDriver(const MonitoringDriver&) = delete;
     MonitoringDriver& operator=(const MonitoringDriver&) = delete;
@@ -102,8 +102,8 @@ public:
     void executeTaskHandler(Utils::Models::Task& task);
     void confirmTask(const Utils::Models::Task& task);
     void rejectTask(const Utils::Models::Task& task, const std::string& reason);
-    void reportError(const Utils::Models::Task& task, const std::string& message, const std::string& errorCode,
-                     const std::string& details);
+    void reportError(const Utils::Models::Task& task, const std::string& message,
+                     const std::string& errorCode, const std::string& details);
 
     // ---- registry (monitoring_registry.cpp) ----
     RegistryResult get_stores_list(const Query& query);
@@ -186,6 +186,9 @@ private:
     std::mutex loop_mutex_;
     std::condition_variable wake_;
     bool autosearch_done_ = false;
+    // The service client was built from the stored settings; until then start()
+    // refuses, so a worker never runs on the placeholder client.
+    bool client_configured_ = false;
     std::unordered_map<std::string, Poco::Dynamic::Var>& config_;
     std::mutex& config_mutex_;
 };

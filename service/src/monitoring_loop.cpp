@@ -42,10 +42,10 @@ public:
         : name_(name), always_(always), started_(std::chrono::steady_clock::now()) {}
 
     void report() const {
-        const long long ms = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now() - started_)
-                                 .count() /
-                             1000000;
+        const long long ms =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started_)
+                .count() /
+            1000000;
         if (always_ || ms >= 1) {
             log().info("{} block took {} ms", name_, ms);
         }
@@ -249,7 +249,8 @@ bool MonitoringDriver::recognitionStep() {
     // A picture uploaded for an earlier attempt keeps its stored URL (the upload
     // removed the local file), so only entries without one are uploaded.
     if (image_sending_enable_ && entry->image_url.empty()) {
-        const std::string localPath = (std::filesystem::path(images_folder_) / (entry->sid + ".jpg")).string();
+        const std::string localPath =
+            (std::filesystem::path(images_folder_) / (entry->sid + ".jpg")).string();
         std::error_code fsError;
         const bool exists = std::filesystem::exists(localPath, fsError);
         if (fsError) {
@@ -276,8 +277,8 @@ bool MonitoringDriver::recognitionStep() {
                                 errorText(error));
                 }
             } else {
-                log().warn("Failed to load to S3 (after {} attempts), path: {};", S3ClientProvider::kUploadAttempts,
-                           localPath);
+                log().warn("Failed to load to S3 (after {} attempts), path: {};",
+                           S3ClientProvider::kUploadAttempts, localPath);
             }
         }
     }

@@ -83,23 +83,26 @@ RegistryResult MonitoringDriver::get_stores_list(const Query& query) {
 }
 
 RegistryResult MonitoringDriver::get_stores_types_list(const Query& query) {
-    static const RegistryOperation operation{"get_stores_types_list", "GET", "get_stores_types_list() called;", true};
+    static const RegistryOperation operation{"get_stores_types_list", "GET",
+                                             "get_stores_types_list() called;", true};
     return callRegistry(operation, "/api/v1/stores/types", nullptr, query);
 }
 
 RegistryResult MonitoringDriver::get_stores_departments_list(const Query& query) {
     static const RegistryOperation operation{"get_stores_departments_list", "GET",
-                                     "get_stores_departments_list() called;", true};
+                                             "get_stores_departments_list() called;", true};
     return callRegistry(operation, "/api/v1/stores/departments", nullptr, query);
 }
 
 RegistryResult MonitoringDriver::get_stores_regions_list(const Query& query) {
-    static const RegistryOperation operation{"get_stores_regions_list", "GET", "get_stores_regions_list() called;", true};
+    static const RegistryOperation operation{"get_stores_regions_list", "GET",
+                                             "get_stores_regions_list() called;", true};
     return callRegistry(operation, "/api/v1/stores/regions", nullptr, query);
 }
 
 RegistryResult MonitoringDriver::get_devices_models_list(const Query& query) {
-    static const RegistryOperation operation{"get_devices_models_list", "GET", "get_devices_models_list() called;", true};
+    static const RegistryOperation operation{"get_devices_models_list", "GET",
+                                             "get_devices_models_list() called;", true};
     return callRegistry(operation, "/api/v1/devices/models", nullptr, query);
 }
 
@@ -119,13 +122,14 @@ RegistryResult MonitoringDriver::delete_device(std::string id, const Query& quer
 }
 
 RegistryResult MonitoringDriver::get_device_attributes(std::string id, const Query& query) {
-    static const RegistryOperation operation{"get_device_attributes", "GET", "get_device_attributes() called;", true};
+    static const RegistryOperation operation{"get_device_attributes", "GET",
+                                             "get_device_attributes() called;", true};
     return callRegistry(operation, "/api/v1/devices/" + id + "/attributes", nullptr, query);
 }
 
 RegistryResult MonitoringDriver::get_device_attributes_list(const std::string& body, const Query& query) {
     static const RegistryOperation operation{"get_device_attributes_list", "POST",
-                                     "get_device_attributes_list() called;", true};
+                                             "get_device_attributes_list() called;", true};
     return callRegistry(operation, "/api/v1/devices/data", &body, query);
 }
 
@@ -134,8 +138,10 @@ RegistryResult MonitoringDriver::create_device(const std::string& body, const Qu
     return callRegistry(operation, "/api/v1/devices", &body, query);
 }
 
-RegistryResult MonitoringDriver::update_device_data(std::string id, const std::string& body, const Query& query) {
-    static const RegistryOperation operation{"update_device_data", "PATCH", "update_device_data() called;", true};
+RegistryResult MonitoringDriver::update_device_data(std::string id, const std::string& body,
+                                                    const Query& query) {
+    static const RegistryOperation operation{"update_device_data", "PATCH", "update_device_data() called;",
+                                             true};
     return callRegistry(operation, "/api/v1/devices/" + id, &body, query);
 }
 

@@ -40,7 +40,8 @@ bool isJsonLibraryError(const std::exception& error) {
         return false;
     }
     const char* const* file = boost::get_error_info<boost::throw_file>(*located);
-    return file != nullptr && *file != nullptr && std::string_view(*file).find("boost/json/") != std::string_view::npos;
+    return file != nullptr && *file != nullptr &&
+           std::string_view(*file).find("boost/json/") != std::string_view::npos;
 }
 
 }  // namespace
@@ -76,7 +77,8 @@ void MonitoringDriver::executeTaskHandler(Task& task) {
         reportError(task, error.what(), kSystemError, serializedResult(task));
     } catch (const std::exception& error) {
         if (isJsonLibraryError(error)) {
-            log().error("Task={} with id={} failed with boost exception: {};", task.type, task.id, error.what());
+            log().error("Task={} with id={} failed with boost exception: {};", task.type, task.id,
+                        error.what());
             reportError(task, error.what(), kSystemError, serializedResult(task));
             return;
         }
@@ -99,7 +101,8 @@ void MonitoringDriver::rejectTask(const Task& task, const std::string& reason) {
     body["description"] = reason;
     const auto response = client_->Post(fullPath("/tasks", task.id, "reject"), body);
     if (response.status != 200) {
-        log().error("Failed to reject task {}: {} and task reject reason: {}", task.id, response.reason, reason);
+        log().error("Failed to reject task {}: {} and task reject reason: {}", task.id, response.reason,
+                    reason);
     }
 }
 

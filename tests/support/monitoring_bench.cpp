@@ -13,7 +13,8 @@ namespace orvix::test {
 
 CannedReply jsonReply(int status, const std::string& body) {
     return CannedReply{
-        status, Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)),
+        status,
+        Poco::Net::HTTPResponse::getReasonForStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)),
         "application/json", body};
 }
 
@@ -25,7 +26,8 @@ std::string standardTokenAnswer(const std::string& accessToken, long long expire
     return boost::json::serialize(answer);
 }
 
-std::string fullTokenAnswer(const std::string& accessToken, long long expiresIn, const std::string& refreshToken) {
+std::string fullTokenAnswer(const std::string& accessToken, long long expiresIn,
+                            const std::string& refreshToken) {
     boost::json::object answer;
     answer["access_token"] = accessToken;
     answer["expires_in"] = expiresIn;

@@ -44,7 +44,8 @@ CannedReply jsonReply(int status, const std::string& body = "{}");
 // The token answer of a client-credentials endpoint: three fields, no refresh token.
 std::string standardTokenAnswer(const std::string& accessToken, long long expiresIn);
 // An answer carrying all seven fields an OpenID Connect server may send.
-std::string fullTokenAnswer(const std::string& accessToken, long long expiresIn, const std::string& refreshToken);
+std::string fullTokenAnswer(const std::string& accessToken, long long expiresIn,
+                            const std::string& refreshToken);
 
 bool isTokenRequest(const RecordedRequest& request);
 

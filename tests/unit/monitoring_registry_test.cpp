@@ -45,15 +45,15 @@ const Operation kOperations[] = {
      "/api/v1/devices?" + kQueryText, false, "get_device_list() called;", true},
     {"get_device_info", [](MonitoringDriver& d) { return d.get_device_info("5", kQuery); }, "GET",
      "/api/v1/devices/5?" + kQueryText, false, "get_device_info() called;", true},
-    {"delete_device", [](MonitoringDriver& d) { return d.delete_device("5", {}); }, "DELETE", "/api/v1/devices/5",
-     false, "delete_device() called;", true},
-    {"get_device_attributes", [](MonitoringDriver& d) { return d.get_device_attributes("17", kQuery); }, "GET",
-     "/api/v1/devices/17/attributes?" + kQueryText, false, "get_device_attributes() called;", true},
+    {"delete_device", [](MonitoringDriver& d) { return d.delete_device("5", {}); }, "DELETE",
+     "/api/v1/devices/5", false, "delete_device() called;", true},
+    {"get_device_attributes", [](MonitoringDriver& d) { return d.get_device_attributes("17", kQuery); },
+     "GET", "/api/v1/devices/17/attributes?" + kQueryText, false, "get_device_attributes() called;", true},
     {"get_device_attributes_list",
      [](MonitoringDriver& d) { return d.get_device_attributes_list(kBody, kQuery); }, "POST",
      "/api/v1/devices/data?" + kQueryText, true, "get_device_attributes_list() called;", true},
-    {"create_device", [](MonitoringDriver& d) { return d.create_device(kBody, {}); }, "POST", "/api/v1/devices",
-     true, "create_device() called;", false},
+    {"create_device", [](MonitoringDriver& d) { return d.create_device(kBody, {}); }, "POST",
+     "/api/v1/devices", true, "create_device() called;", false},
     {"update_device_data", [](MonitoringDriver& d) { return d.update_device_data("5", kBody, kQuery); },
      "PATCH", "/api/v1/devices/5?" + kQueryText, true, "update_device_data() called;", true},
     {"create_device_model", [](MonitoringDriver& d) { return d.create_device_model(kBody, {}); }, "POST",
@@ -96,9 +96,7 @@ TEST_P(MonitoringRegistry, SendsItsRequestAndHandsBackTheAnswer) {
 
 TEST_P(MonitoringRegistry, OtherStatusesReturnTheNetworkErrorWithTheAnswer) {
     const Operation& op = GetParam();
-    configure([](const RecordedRequest&) {
-        return jsonReply(404, R"({"message":"no such device"})");
-    });
+    configure([](const RecordedRequest&) { return jsonReply(404, R"({"message":"no such device"})"); });
     const auto [code, answer] = op.call(bench_.driver());
     EXPECT_EQ(code, -6207);
     EXPECT_EQ(answer.status, 404);
@@ -123,7 +121,8 @@ TEST_P(MonitoringRegistry, UnreachableServiceGivesTheBadGatewaySubstitute) {
     ASSERT_EQ(body.size(), 1u);
     const std::string error(body.at("error").as_string());
     EXPECT_NE(error.find("onnection refused"), std::string::npos) << error;
-    EXPECT_EQ(log.count("error", std::string(op.name) + "() exception: " + error + ";"), op.logsOutcome ? 1u : 0u);
+    EXPECT_EQ(log.count("error", std::string(op.name) + "() exception: " + error + ";"),
+              op.logsOutcome ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, MonitoringRegistry, ::testing::ValuesIn(kOperations),

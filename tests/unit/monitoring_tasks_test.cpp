@@ -35,7 +35,8 @@ std::string compact(const boost::json::object& object) {
     return boost::json::serialize(object);
 }
 
-boost::json::object errorBody(const std::string& error, const std::string& description, const char* value = nullptr) {
+boost::json::object errorBody(const std::string& error, const std::string& description,
+                              const char* value = nullptr) {
     boost::json::object body;
     body["error"] = error;
     body["description"] = description;
@@ -80,14 +81,22 @@ struct TaskCase {
 };
 
 const TaskCase kTaskCases[] = {
-    {"UnknownTypeIsRejected", "reboot", {}, "reject",
-     [] { return boost::json::object{{"description", "Неизвестная задача: reboot"}}; }},
+    {"UnknownTypeIsRejected",
+     "reboot",
+     {},
+     "reject",
+     [] {
+         return boost::json::object{{"description", "Неизвестная задача: reboot"}};
+     }},
     {"ResultIsConfirmedUnchanged", "download_config_file",
      [](Task& t) {
          t.result["url"] = "http://storage/x.json";
          t.result["size"] = 3;
      },
-     "confirm", [] { return boost::json::object{{"url", "http://storage/x.json"}, {"size", 3}}; }},
+     "confirm",
+     [] {
+         return boost::json::object{{"url", "http://storage/x.json"}, {"size", 3}};
+     }},
     {"EmptyResultIsConfirmedAsEmptyObject", "download_config_file", [](Task&) {}, "confirm",
      [] { return boost::json::object{}; }},
     {"HardwareErrorWithoutResult", "exec_command",
@@ -101,7 +110,9 @@ const TaskCase kTaskCases[] = {
      "error", [] { return errorBody("-6211", "File verification failed", R"({"step":"upload"})"); }},
     {"UnknownHardwareCommandIsRejected", "exec_command",
      [](Task&) { throw HardwareException("UNKNOWN_HARDWARE_COMMAND", "no such command"); }, "reject",
-     [] { return boost::json::object{{"description", "Неизвестная команда: exec_command"}}; }},
+     [] {
+         return boost::json::object{{"description", "Неизвестная команда: exec_command"}};
+     }},
     {"MissingParameterIsASystemError", "upload_update_file", readMissing, "error",
      [] { return errorBody("Системная ошибка", missingKeyText()); }},
     {"MistypedParameterIsASystemError", "upload_update_file", readMistyped, "error",
@@ -179,8 +190,10 @@ TEST_F(MonitoringTasks, FailuresAreLoggedWithTheirClass) {
         Task task = makeTask(type);
         bench_.driver().executeTaskHandler(task);
     }
-    EXPECT_EQ(log.count("error", "Task=a with id=7 failed with driver error: -6103, description: Camera lost"), 1u);
-    EXPECT_EQ(log.count("error", "Task=b with id=7 failed with boost exception: " + missingKeyText() + ";"), 1u);
+    EXPECT_EQ(
+        log.count("error", "Task=a with id=7 failed with driver error: -6103, description: Camera lost"), 1u);
+    EXPECT_EQ(log.count("error", "Task=b with id=7 failed with boost exception: " + missingKeyText() + ";"),
+              1u);
     EXPECT_EQ(log.count("warning", "serialized json error:{};"), 3u);
 
     std::string traced;
@@ -247,11 +260,13 @@ TEST_F(MonitoringTasks, WithoutAProviderEveryBuiltInTypeGetsAnErrorAnswer) {
         const auto requests = bench_.requests(service_);
         ASSERT_FALSE(requests.empty());
         EXPECT_EQ(requests.back().uri, kTaskPath + "error");
-        EXPECT_EQ(requests.back().body,
-                  compact(errorBody("Системная ошибка", std::string("Обработчик задачи недоступен: ") + type)));
+        EXPECT_EQ(
+            requests.back().body,
+            compact(errorBody("Системная ошибка", std::string("Обработчик задачи недоступен: ") + type)));
     }
     EXPECT_EQ(bench_.requests(service_).size(), std::size(kBuiltIns));
-    EXPECT_EQ(log.count("error", "task_handler_provider_ expired, can't execute handler"), std::size(kBuiltIns));
+    EXPECT_EQ(log.count("error", "task_handler_provider_ expired, can't execute handler"),
+              std::size(kBuiltIns));
 }
 
 TEST_F(MonitoringTasks, AProviderGoneSinceTheSettingsGivesAnErrorAnswer) {
@@ -314,7 +329,10 @@ TEST_F(MonitoringTasks, RefusedAnswersAreLoggedOnce) {
     };
     const Case cases[] = {
         {"ok", [](Task&) {}, "Failed to confirm task 7: Internal Server Error"},
-        {"unknown", {}, "Failed to reject task 7: Internal Server Error and task reject reason: Неизвестная задача: unknown"},
+        {"unknown",
+         {},
+         "Failed to reject task 7: Internal Server Error and task reject reason: Неизвестная задача: "
+         "unknown"},
         {"fails", [](Task&) { throw std::runtime_error("boom"); },
          "Failed to report error task 7: Internal Server Error and task error message: boom"},
     };

@@ -70,9 +70,11 @@ TEST_F(MonitoringToken, AuthenticationAndRenewalSendTheExactForms) {
         EXPECT_EQ(request.method, "POST");
         EXPECT_EQ(request.headers.at("Content-Type"), kFormType);
     }
-    EXPECT_EQ(tokens[0].body, "grant_type=client_credentials&client_id=device&client_secret=s%26cret%3D1%20x");
-    EXPECT_EQ(tokens[1].body,
-              "grant_type=client_credentials&client_id=device&client_secret=s%26cret%3D1%20x&refresh_token=R1");
+    EXPECT_EQ(tokens[0].body,
+              "grant_type=client_credentials&client_id=device&client_secret=s%26cret%3D1%20x");
+    EXPECT_EQ(
+        tokens[1].body,
+        "grant_type=client_credentials&client_id=device&client_secret=s%26cret%3D1%20x&refresh_token=R1");
     EXPECT_EQ(bearerNow(), "Bearer A1");
 }
 
@@ -141,7 +143,8 @@ TEST_F(MonitoringToken, StandardShortAnswerIsAcceptedAndRenewedByAuthenticatingA
 }
 
 TEST_F(MonitoringToken, OptionalFieldsOfAnotherTypeAreIgnored) {
-    configure(answerTokens(R"({"access_token":"A1","expires_in":0,"refresh_token":5,"scope":[],"token_type":1})"));
+    configure(
+        answerTokens(R"({"access_token":"A1","expires_in":0,"refresh_token":5,"scope":[],"token_type":1})"));
     ASSERT_TRUE(bench_.driver().authenticate());
     ASSERT_TRUE(bench_.driver().refreshTokenIfNeeded());
     const auto tokens = tokenRequests(bench_.requests(service_));
@@ -193,9 +196,11 @@ TEST_F(MonitoringToken, RefusalStatusIsLoggedWithItsReason) {
     configure(answerTokens("{}", 503));
     EXPECT_FALSE(bench_.driver().authenticate());
     EXPECT_EQ(log.count("warning", "Auth error, http response code: 503, reason: Service Unavailable"), 1u);
-    EXPECT_EQ(log.count("info",
-                        "Failed to auth: Authentication failed: Service Unavailable, try again on the next loop..."),
-              1u);
+    EXPECT_EQ(
+        log.count(
+            "info",
+            "Failed to auth: Authentication failed: Service Unavailable, try again on the next loop..."),
+        1u);
 }
 
 TEST_F(MonitoringToken, EmptyBodyFailsAuthenticationButRaisesFromARenewal) {
@@ -231,10 +236,11 @@ TEST_F(MonitoringToken, RefusedRenewalFallsBackToAFreshAuthentication) {
     ASSERT_EQ(tokens.size(), 3u);
     EXPECT_NE(tokens[1].body.find("&refresh_token=R"), std::string::npos);
     EXPECT_EQ(tokens[2].body.find("refresh_token"), std::string::npos);
-    EXPECT_EQ(log.count("warning",
-                        "refresh token fails with http code: 401, reason: Unauthorized, try to authenticate() "
-                        "again..."),
-              1u);
+    EXPECT_EQ(
+        log.count("warning",
+                  "refresh token fails with http code: 401, reason: Unauthorized, try to authenticate() "
+                  "again..."),
+        1u);
     EXPECT_NE(bearerNow(), first);
 }
 

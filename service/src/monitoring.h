@@ -13,6 +13,13 @@
 // setMonitoringSettings after the worker was joined), then the handler lock or the
 // token lock (never both), then the configuration lock, held only around single
 // database or map operations and never across a network call.
+//
+// The service client is replaced only by setMonitoringSettings (after the worker was
+// joined). Registry calls and check_connect from server threads must therefore not
+// run concurrently with setMonitoringSettings: the server builds a new driver for
+// every re-initialisation and calls it once, before any route can reach the driver.
+// stop() and the destructor must not run on the worker thread itself (the
+// re-initialisation callback hands the rebuild to another thread).
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -38,7 +46,6 @@ class Session;
 namespace velmora::Engine::Sync {
 
 class S3ClientProvider;
-class TaskHandlerProvider;
 class ITaskHandlerProvider;
 class DeviceDataProvider;
 
@@ -49,8 +56,8 @@ using RegistryResult = std::pair<int, REST::RawResponse>;
 
 class MonitoringDriver {
 public:
-    MonitoringDriver(Poco::Data::Session& session, std::unordered_map<std::string, Poco::Dynamic::Var>& config,
-                     std::mutex& configMutex);
+    MonitoringDriver(Poco::Data::Session& session,
+                     std::unordered_map<std::string, Poco::Dynamic::Var>& config, std::mutex& configMutex);
     ~MonitoringDriver();
     MonitoringDriver(const MonitoringDriver&) = delete;
     MonitoringDriver& operator=(const MonitoringDriver&) = delete;
@@ -63,7 +70,7 @@ public:
                                const bool& imageSendingEnable, const long long& requestFrequency,
                                const std::string& clientSecret, const std::string& deviceId,
                                const std::string& imagesFolder, std::shared_ptr<S3ClientProvider> s3,
-                               std::shared_ptr<TaskHandlerProvider> taskHandlers,
+                               std::shared_ptr<ITaskHandlerProvider> taskHandlers,
                                std::shared_ptr<DeviceDataProvider> deviceData, std::function<void()> reinit);
 
     void start();
@@ -95,8 +102,8 @@ public:
     void executeTaskHandler(Utils::Models::Task& task);
     void confirmTask(const Utils::Models::Task& task);
     void rejectTask(const Utils::Models::Task& task, const std::string& reason);
-    void reportError(const Utils::Models::Task& task, const std::string& message, const std::string& errorCode,
-                     const std::string& details);
+    void reportError(const Utils::Models::Task& task, const std::string& message,
+                     const std::string& errorCode, const std::string& details);
 
     // ---- registry (monitoring_registry.cpp) ----
     RegistryResult get_stores_list(const Query& query);
@@ -116,7 +123,35 @@ public:
     static REST::RawResponse generate_bad_answer(const char* what);
 
 private:
+    // Raised by a built-in handler whose task handler provider is gone: the task is
+    // answered with an error, never confirmed.
+    class HandlerUnavailable : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+    struct TokenAnswer;
+    struct RegistryOperation;
+
     static void appendSegment(std::string& path, std::string segment);
+
+    static TokenAnswer readTokenAnswer(const std::string& body);
+    // Token state update from one accepted answer; the token lock is held.
+    void installToken(const TokenAnswer& answer);
+
+    // One loop iteration after the loop lock was taken. The steps return false when
+    // the iteration must end after waiting one period.
+    void runIteration(std::unique_lock<std::mutex>& lock);
+    bool tokenStep();
+    bool autosearchStep(DeviceDataProvider& deviceData);
+    void attributesStep(DeviceDataProvider& deviceData);
+    bool recognitionStep();
+    bool alertStep();
+    void taskStep();
+    // Waits one request period or until stop(); true when the worker must end.
+    bool waitPeriod(std::unique_lock<std::mutex>& lock);
+
+    RegistryResult callRegistry(const RegistryOperation& operation, const std::string& path,
+                                const std::string* body, const Query& query);
 
     std::unique_ptr<REST::RestClient> client_;
     std::weak_ptr<S3ClientProvider> s3_;
@@ -151,6 +186,9 @@ private:
     std::mutex loop_mutex_;
     std::condition_variable wake_;
     bool autosearch_done_ = false;
+    // The service client was built from the stored settings; until then start()
+    // refuses, so a worker never runs on the placeholder client.
+    bool client_configured_ = false;
     std::unordered_map<std::string, Poco::Dynamic::Var>& config_;
     std::mutex& config_mutex_;
 };

@@ -1,0 +1,154 @@
+// Authentication at the token endpoint with the client-credentials grant, renewal
+// before the announced lifetime ends, and the connection check of the local API.
+#include <cstdint>
+#include <stdexcept>
+
+#include <boost/json.hpp>
+
+#include <Poco/Exception.h>
+
+#include "errors.h"
+#include "logger.h"
+#include "monitoring.h"
+
+namespace velmora::Engine::Sync {
+
+// The fields of one accepted token answer.
+struct MonitoringDriver::TokenAnswer {
+    std::string access_token;
+    long long expires_in = 0;
+    long long refresh_expires_in = 0;
+    std::string refresh_token;
+    std::string scope;
+    std::string session_state;
+    std::string token_type = "Bearer";
+};
+
+namespace {
+
+using Logging::log;
+
+const std::string kTokenPath = "/auth/realms/Velmora/protocol/openid-connect/token";
+// Renewal falls due this long before the announced lifetime ends.
+constexpr long long kRenewalMarginSeconds = 60;
+
+std::string errorText(const std::exception& error) {
+    if (const auto* poco = dynamic_cast<const Poco::Exception*>(&error)) {
+        return poco->displayText();
+    }
+    return error.what();
+}
+
+boost::json::object tokenForm(const std::string& clientSecret, const std::string* refreshToken) {
+    boost::json::object form;
+    form["grant_type"] = "client_credentials";
+    form["client_id"] = "device";
+    form["client_secret"] = clientSecret;
+    if (refreshToken != nullptr) {
+        form["refresh_token"] = *refreshToken;
+    }
+    return form;
+}
+
+void readOptional(const boost::json::object& answer, const char* name, std::string& into) {
+    if (const auto* value = answer.if_contains(name); value != nullptr && value->is_string()) {
+        into = std::string(value->get_string());
+    }
+}
+
+void readOptional(const boost::json::object& answer, const char* name, long long& into) {
+    if (const auto* value = answer.if_contains(name); value != nullptr && value->is_int64()) {
+        into = value->get_int64();
+    }
+}
+
+}  // namespace
+
+// A standard client-credentials answer carries only the access token, its lifetime
+// and its type (no refresh token for this grant), so only the first two are
+// required; the others are kept when the endpoint sends them with their type.
+// Throws the JSON library's error for a body that is not an object or lacks a
+// required field.
+MonitoringDriver::TokenAnswer MonitoringDriver::readTokenAnswer(const std::string& body) {
+    const boost::json::value parsed = boost::json::parse(body);
+    const boost::json::object& answer = parsed.as_object();
+    TokenAnswer token;
+    token.access_token = std::string(answer.at("access_token").as_string());
+    if (token.access_token.empty()) {
+        throw std::invalid_argument("access_token is empty");
+    }
+    token.expires_in = answer.at("expires_in").as_int64();
+    readOptional(answer, "refresh_expires_in", token.refresh_expires_in);
+    readOptional(answer, "refresh_token", token.refresh_token);
+    readOptional(answer, "scope", token.scope);
+    readOptional(answer, "session_state", token.session_state);
+    readOptional(answer, "token_type", token.token_type);
+    return token;
+}
+
+void MonitoringDriver::installToken(const TokenAnswer& answer) {
+    access_token_ = answer.access_token;
+    expires_in_ = answer.expires_in;
+    refresh_expires_in_ = answer.refresh_expires_in;
+    refresh_token_ = answer.refresh_token;
+    scope_ = answer.scope;
+    session_state_ = answer.session_state;
+    token_type_ = answer.token_type;
+    token_expiry_ =
+        std::chrono::system_clock::now() + std::chrono::seconds(answer.expires_in - kRenewalMarginSeconds);
+    client_->setAuthToken(access_token_);
+    has_token_ = !access_token_.empty();
+}
+
+bool MonitoringDriver::authenticate() {
+    try {
+        const auto response = client_->PostForm(kTokenPath, tokenForm(client_secret_, nullptr));
+        if (response.status == 200) {
+            if (response.body.empty()) {
+                log().error("Empty response from auth server");
+                return false;
+            }
+            const TokenAnswer answer = readTokenAnswer(response.body);
+            log().info("Access token received and have size: {}", answer.access_token.size());
+            std::lock_guard<std::mutex> lock(token_mutex_);
+            installToken(answer);
+            return true;
+        }
+        log().warn("Auth error, http response code: {}, reason: {}", response.status, response.reason);
+        throw std::runtime_error("Authentication failed: " + response.reason);
+    } catch (const std::exception& error) {
+        log().info("Failed to auth: {}, try again on the next loop...", errorText(error));
+        return false;
+    }
+}
+
+bool MonitoringDriver::refreshTokenIfNeeded() {
+    if (access_token_.empty()) {
+        return authenticate();
+    }
+    std::unique_lock<std::mutex> lock(token_mutex_);
+    if (std::chrono::system_clock::now() < token_expiry_) {
+        return true;
+    }
+    if (refresh_token_.empty()) {
+        // The client-credentials grant hands out no refresh token: a new token is a
+        // new authentication.
+        lock.unlock();
+        return authenticate();
+    }
+    const auto response = client_->PostForm(kTokenPath, tokenForm(client_secret_, &refresh_token_));
+    if (response.status == 200) {
+        installToken(readTokenAnswer(response.body));
+        return true;
+    }
+    log().warn("refresh token fails with http code: {}, reason: {}, try to authenticate() again...",
+               response.status, response.reason);
+    lock.unlock();
+    return authenticate();
+}
+
+int MonitoringDriver::check_connect() {
+    return has_token_ ? 0 : static_cast<int>(Utils::Errors::CameraError::MonitoringServerNotAvailable);
+}
+
+}  // namespace velmora::Engine::Sync

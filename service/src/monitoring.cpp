@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <Poco/Exception.h>
+
 #include "device_data_provider.h"
 #include "logger.h"
 #include "s3client_provider.h"
@@ -142,6 +144,13 @@ void MonitoringDriver::initTaskHandlers() {
             ((*provider).*builtIn.handle)(task);
         });
     }
+}
+
+std::string MonitoringDriver::describe(const std::exception& error) {
+    if (const auto* poco = dynamic_cast<const Poco::Exception*>(&error)) {
+        return poco->displayText();
+    }
+    return error.what();
 }
 
 void MonitoringDriver::attributes_update() {

@@ -133,6 +133,9 @@ private:
     struct RegistryOperation;
 
     static void appendSegment(std::string& path, std::string segment);
+    // The text of a failure for the log; the HTTP library's exceptions name their cause
+    // only in their display text.
+    static std::string describe(const std::exception& error);
 
     static TokenAnswer readTokenAnswer(const std::string& body);
     // Token state update from one accepted answer; the token lock is held.

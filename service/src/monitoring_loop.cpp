@@ -9,8 +9,6 @@
 
 #include <boost/json.hpp>
 
-#include <Poco/Exception.h>
-
 #include "device_data_provider.h"
 #include "logger.h"
 #include "monitoring.h"
@@ -25,13 +23,6 @@ using namespace Utils::Queries;
 
 constexpr long long kSlowBlockMs = 7000;
 const std::string kObjectKeyPrefix = "VelmoraMonitoring/RecognitionModules/";
-
-std::string errorText(const std::exception& error) {
-    if (const auto* poco = dynamic_cast<const Poco::Exception*>(&error)) {
-        return poco->displayText();
-    }
-    return error.what();
-}
 
 // Times one block on the steady clock in whole milliseconds and, when the block
 // went on to the rest of the iteration, writes its timing line.
@@ -86,7 +77,7 @@ void MonitoringDriver::loop() {
         } catch (const std::exception& error) {
             // Every step handles its own expected failures; this keeps the worker
             // alive through anything else.
-            log().error("loop() iteration failed: {};", errorText(error));
+            log().error("loop() iteration failed: {};", describe(error));
             waitPeriod(lock);
         } catch (...) {
             log().error("loop() iteration failed: unknown error;");
@@ -156,7 +147,7 @@ bool MonitoringDriver::tokenStep() {
             return false;
         }
     } catch (const std::exception& error) {
-        log().info("Auth error: {};", errorText(error));
+        log().info("Auth error: {};", describe(error));
         return false;
     }
     timer.report();
@@ -194,7 +185,7 @@ bool MonitoringDriver::autosearchStep(DeviceDataProvider& deviceData) {
         const boost::json::value& deviceId = devices.front().as_object().at("id");
         id = deviceId.is_string() ? std::string(deviceId.get_string()) : boost::json::serialize(deviceId);
     } catch (const std::exception& error) {
-        log().error("Autosearch device_id failed, unreadable device list: {};", errorText(error));
+        log().error("Autosearch device_id failed, unreadable device list: {};", describe(error));
         return false;
     }
 
@@ -204,7 +195,7 @@ bool MonitoringDriver::autosearchStep(DeviceDataProvider& deviceData) {
         config_["velmora_monitoring_device_id"] = id;
         upsertConfig(session_, "velmora_monitoring_device_id", "string", id);
     } catch (const std::exception& error) {
-        log().error("Autosearch device_id failed, device id {} not stored: {};", id, errorText(error));
+        log().error("Autosearch device_id failed, device id {} not stored: {};", id, describe(error));
         return false;
     }
     log().info("Autosearch device_id found device_id={};", id);
@@ -226,7 +217,7 @@ void MonitoringDriver::attributesStep(DeviceDataProvider& deviceData) {
             }
         }
     } catch (const std::exception& error) {
-        log().error("send_attribute() exception: {};", errorText(error));
+        log().error("send_attribute() exception: {};", describe(error));
     }
     timer.report();
 }
@@ -238,7 +229,7 @@ bool MonitoringDriver::recognitionStep() {
         std::lock_guard<std::mutex> configLock(config_mutex_);
         entry = getNextRecognitionQueue(session_);
     } catch (const std::exception& error) {
-        log().error("Recognition processing failed, queue not readable: {};", errorText(error));
+        log().error("Recognition processing failed, queue not readable: {};", describe(error));
         return false;
     }
     if (!entry) {
@@ -274,7 +265,7 @@ bool MonitoringDriver::recognitionStep() {
                 } catch (const std::exception& error) {
                     // The URL still travels with this attempt.
                     log().error("Recognition processing: image URL of entry {} not stored: {};", entry->id,
-                                errorText(error));
+                                describe(error));
                 }
             } else {
                 log().warn("Failed to load to S3 (after {} attempts), path: {};",
@@ -289,7 +280,7 @@ bool MonitoringDriver::recognitionStep() {
         candidates = getRecognitionValues(session_, entry->id);
     } catch (const std::exception& error) {
         log().error("Recognition processing failed, candidates of entry {} not readable: {};", entry->id,
-                    errorText(error));
+                    describe(error));
         return false;
     }
 
@@ -323,7 +314,7 @@ bool MonitoringDriver::recognitionStep() {
             return false;
         }
     } catch (const std::exception& error) {
-        log().error("Recognition POST failed: {};", errorText(error));
+        log().error("Recognition POST failed: {};", describe(error));
         return false;
     }
 
@@ -332,7 +323,7 @@ bool MonitoringDriver::recognitionStep() {
         deleteFromRecognitionQueue(session_, entry->id);
     } catch (const std::exception& error) {
         log().error("Recognition processing failed, sent entry {} not removed from the queue: {};", entry->id,
-                    errorText(error));
+                    describe(error));
         return false;
     }
     log().info("loop(): deleted recognition from queue with id: {};", entry->id);
@@ -347,7 +338,7 @@ bool MonitoringDriver::alertStep() {
         std::lock_guard<std::mutex> configLock(config_mutex_);
         alert = getNextAlertQueue(session_);
     } catch (const std::exception& error) {
-        log().error("Alert processing failed, queue not readable: {};", errorText(error));
+        log().error("Alert processing failed, queue not readable: {};", describe(error));
         return false;
     }
     if (!alert) {
@@ -367,7 +358,7 @@ bool MonitoringDriver::alertStep() {
             return false;
         }
     } catch (const std::exception& error) {
-        log().error("Alert POST failed: {};", errorText(error));
+        log().error("Alert POST failed: {};", describe(error));
         return false;
     }
 
@@ -376,7 +367,7 @@ bool MonitoringDriver::alertStep() {
         deleteFromAlertQueue(session_, alert->id);
     } catch (const std::exception& error) {
         log().error("Alert processing failed, sent alert {} not removed from the queue: {};", alert->id,
-                    errorText(error));
+                    describe(error));
         return false;
     }
     log().info("loop(): deleted alert from queue with id: {};", alert->id);
@@ -405,7 +396,7 @@ void MonitoringDriver::taskStep() {
             task->data = offered.at("data").as_object();
         }
     } catch (const std::exception& error) {
-        log().warn("Task fetch failed: {};", errorText(error));
+        log().warn("Task fetch failed: {};", describe(error));
         task.reset();
     }
     if (task) {
@@ -413,7 +404,7 @@ void MonitoringDriver::taskStep() {
         try {
             executeTaskHandler(*task);
         } catch (const std::exception& error) {
-            log().warn("Task {} not answered: {};", task->id, errorText(error));
+            log().warn("Task {} not answered: {};", task->id, describe(error));
         }
     }
     timer.report();

@@ -2,8 +2,6 @@
 // service client, the answer handed back unchanged with a result code.
 #include <boost/json.hpp>
 
-#include <Poco/Exception.h>
-
 #include "errors.h"
 #include "logger.h"
 #include "monitoring.h"
@@ -58,8 +56,7 @@ RegistryResult MonitoringDriver::callRegistry(const RegistryOperation& operation
         }
         return {response.status == 200 ? 0 : kNetworkError, response};
     } catch (const std::exception& error) {
-        const auto* poco = dynamic_cast<const Poco::Exception*>(&error);
-        const std::string text = poco != nullptr ? poco->displayText() : error.what();
+        const std::string text = describe(error);
         if (operation.logsOutcome) {
             log().error("{}() exception: {};", operation.name, text);
         }

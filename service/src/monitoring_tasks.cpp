@@ -82,10 +82,11 @@ void MonitoringDriver::executeTaskHandler(Task& task) {
             reportError(task, error.what(), kSystemError, serializedResult(task));
             return;
         }
+        const std::string text = describe(error);
         const std::string trace = boost::stacktrace::to_string(boost::stacktrace::stacktrace());
-        log().error("Task={} with id={} failed with std exception: {}, trace: {};", task.type, task.id,
-                    error.what(), trace);
-        reportError(task, error.what(), kHandledException, serializedResult(task));
+        log().error("Task={} with id={} failed with std exception: {}, trace: {};", task.type, task.id, text,
+                    trace);
+        reportError(task, text, kHandledException, serializedResult(task));
     }
 }
 

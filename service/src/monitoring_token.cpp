@@ -5,8 +5,6 @@
 
 #include <boost/json.hpp>
 
-#include <Poco/Exception.h>
-
 #include "errors.h"
 #include "logger.h"
 #include "monitoring.h"
@@ -31,13 +29,6 @@ using Logging::log;
 const std::string kTokenPath = "/auth/realms/Velmora/protocol/openid-connect/token";
 // Renewal falls due this long before the announced lifetime ends.
 constexpr long long kRenewalMarginSeconds = 60;
-
-std::string errorText(const std::exception& error) {
-    if (const auto* poco = dynamic_cast<const Poco::Exception*>(&error)) {
-        return poco->displayText();
-    }
-    return error.what();
-}
 
 boost::json::object tokenForm(const std::string& clientSecret, const std::string* refreshToken) {
     boost::json::object form;
@@ -117,7 +108,7 @@ bool MonitoringDriver::authenticate() {
         log().warn("Auth error, http response code: {}, reason: {}", response.status, response.reason);
         throw std::runtime_error("Authentication failed: " + response.reason);
     } catch (const std::exception& error) {
-        log().info("Failed to auth: {}, try again on the next loop...", errorText(error));
+        log().info("Failed to auth: {}, try again on the next loop...", describe(error));
         return false;
     }
 }

@@ -8,6 +8,7 @@
 #include <Poco/JSON/Stringifier.h>
 
 #include "config_store.h"
+#include "config_validation.h"
 #include "logger.h"
 #include "s3client_provider.h"
 #include "task_handler_provider.h"
@@ -40,11 +41,12 @@ std::string loggableConfigurationText(const Utils::ConfigMap& config) {
     return configurationText(shown);
 }
 
-// The one place where a configuration that arrived by task is applied. It takes
-// the configuration lock itself (through jsonToConfig); the caller must not hold it.
+// The one place where a configuration that arrived by task is applied: checked as
+// set_config checks it (a value the agent cannot run with is refused and nothing is
+// stored), then stored. Takes the configuration lock itself; the caller must not hold it.
 void importUploadedConfiguration(Poco::JSON::Object::Ptr& object, std::mutex& mutex, DB::SQLiteDB& db,
                                  Utils::ConfigMap& config) {
-    Utils::jsonToConfig(object, mutex, db, config);
+    Utils::applyConfigUpdate(object, mutex, db, config);
 }
 
 // The JSON library's and the configuration store's failures carry their text in

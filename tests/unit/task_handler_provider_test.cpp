@@ -344,7 +344,12 @@ const TaskCase kCases[] = {
     {"ConfigUploadWithEmptyData", "upload_config_file", "{}", nullptr, kRuntime, "", kBadParameters, nullptr},
     {"ConfigWithNullMember", "upload_config_file", R"({"exportType": "s3", "filePath": "configs/null.json"})",
      [](Bench& b) { b.putObject("configs/null.json", R"({"zz_from_task": "kept out", "zz_null": null})"); },
-     kRuntime, "", "Invalid config value type", configUnchanged},
+     "velmora::Utils::InvalidConfigError", "", "zz_null: Invalid config value type", configUnchanged},
+    // Checked as set_config checks it: a port the agent could not run with is refused
+    // and nothing of the file is stored.
+    {"ConfigWithUnusablePort", "upload_config_file", R"({"exportType": "s3", "filePath": "configs/port.json"})",
+     [](Bench& b) { b.putObject("configs/port.json", R"({"zz_from_task": "kept out", "device_port": "70000"})"); },
+     "velmora::Utils::InvalidConfigError", "", "device_port*", configUnchanged},
     {"ConfigMissingInStorage", "upload_config_file",
      R"({"exportType": "s3", "filePath": "configs/none.json"})", nullptr, kRuntime, "", kFileProblem,
      nullptr},

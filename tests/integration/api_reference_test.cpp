@@ -35,12 +35,13 @@ const std::string kSource = ORVIX_SOURCE_DIR;
 const std::string kDocument = kSource + "/docs/openapi.yaml";
 const std::string kTools = kSource + "/docs/tools";
 
-// Every route table the server is built from. The registry pass-through's table
-// (monitoringRoutes()) joins here once it is wired into the server.
+// Every route table the server is built from.
 std::vector<Route> servedRoutes() {
     std::vector<Route> routes = velmora::Engine::Test::moduleCommandRoutes();
     std::vector<Route> agent = velmora::Engine::Test::agentRoutes();
     routes.insert(routes.end(), agent.begin(), agent.end());
+    std::vector<Route> monitoring = velmora::Engine::Test::monitoringRoutes();
+    routes.insert(routes.end(), monitoring.begin(), monitoring.end());
     return routes;
 }
 

@@ -20,7 +20,6 @@
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/URI.h>
-#include <Poco/Zip/Compress.h>
 #include <boost/json.hpp>
 
 #include "captured_log.h"
@@ -40,6 +39,7 @@
 #include "task_handler_provider.h"
 #include "task_handler_provider_internal.h"
 #include "test_support.h"
+#include "zip_archive.h"
 
 namespace {
 
@@ -66,47 +66,6 @@ const std::string kStorageGone = "Внутренняя ошибка работы
 const std::string kModuleGone = "Внутренняя ошибка работы с устройством";
 const std::string kFileProblem = "Внутренняя ошибка работы с запрашиваемым файлом";
 const std::string kUnsupported = "Неподдерживаемый тип файлового хранилища";
-
-// A ZIP archive built in memory: members with content, and directory entries (names ending in "/").
-std::string zipArchive(const std::vector<std::pair<std::string, std::string>>& members) {
-    std::ostringstream out(std::ios::binary);
-    Poco::Zip::Compress compress(out, true);
-    for (const auto& [name, content] : members) {
-        if (!name.empty() && name.back() == '/') {
-            compress.addDirectory(name, Poco::DateTime());
-        } else {
-            std::istringstream in(content);
-            compress.addFile(in, Poco::DateTime(), name);
-        }
-    }
-    compress.close();
-    return out.str();
-}
-
-// Sets the declared uncompressed size of the archive's only member, in its local
-// header and in the central directory, without touching its data.
-std::string declareSize(std::string archive, std::uint32_t size) {
-    const auto put = [&](std::size_t at) {
-        for (int i = 0; i < 4; ++i) {
-            archive[at + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
-        }
-    };
-    const auto local = archive.find(std::string("PK\x03\x04", 4));
-    const auto central = archive.find(std::string("PK\x01\x02", 4));
-    EXPECT_NE(local, std::string::npos);
-    EXPECT_NE(central, std::string::npos);
-    put(local + 22);
-    put(central + 24);
-    return archive;
-}
-
-std::string patterned(std::size_t size, char seed) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>(seed + (i * 7 + i / 13) % 61);
-    }
-    return text;
-}
 
 using Bench = TaskBench;
 
@@ -347,8 +306,11 @@ const TaskCase kCases[] = {
      "velmora::Utils::InvalidConfigError", "", "zz_null: Invalid config value type", configUnchanged},
     // Checked as set_config checks it: a port the agent could not run with is refused
     // and nothing of the file is stored.
-    {"ConfigWithUnusablePort", "upload_config_file", R"({"exportType": "s3", "filePath": "configs/port.json"})",
-     [](Bench& b) { b.putObject("configs/port.json", R"({"zz_from_task": "kept out", "device_port": "70000"})"); },
+    {"ConfigWithUnusablePort", "upload_config_file",
+     R"({"exportType": "s3", "filePath": "configs/port.json"})",
+     [](Bench& b) {
+         b.putObject("configs/port.json", R"({"zz_from_task": "kept out", "device_port": "70000"})");
+     },
      "velmora::Utils::InvalidConfigError", "", "device_port*", configUnchanged},
     {"ConfigMissingInStorage", "upload_config_file",
      R"({"exportType": "s3", "filePath": "configs/none.json"})", nullptr, kRuntime, "", kFileProblem,

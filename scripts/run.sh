@@ -26,7 +26,8 @@ mkdir -p "$data_dir" "$agent_home/Documents/VELMORA/OrvixAgent" "$s3_dir"
 pids=()
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill -TERM "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
+    # A peer may end with a non-zero status on SIGTERM; that must not stop the cleanup.
+    kill -TERM "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null || true
   done
   return 0
 }

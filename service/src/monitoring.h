@@ -48,6 +48,7 @@ namespace velmora::Engine::Sync {
 class S3ClientProvider;
 class ITaskHandlerProvider;
 class DeviceDataProvider;
+struct TokenAnswer;
 
 using Query = std::vector<std::pair<std::string, std::string>>;
 // A result code (0 for status 200, -6207 otherwise) with the service's answer, or
@@ -129,7 +130,6 @@ private:
     public:
         using std::runtime_error::runtime_error;
     };
-    struct TokenAnswer;
     struct RegistryOperation;
 
     static void appendSegment(std::string& path, std::string segment);
@@ -137,7 +137,6 @@ private:
     // only in their display text.
     static std::string describe(const std::exception& error);
 
-    static TokenAnswer readTokenAnswer(const std::string& body);
     // Token state update from one accepted answer; the token lock is held.
     void installToken(const TokenAnswer& answer);
 

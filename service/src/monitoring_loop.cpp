@@ -12,6 +12,7 @@
 #include "device_data_provider.h"
 #include "logger.h"
 #include "monitoring.h"
+#include "monitoring_documents.h"
 #include "queries.h"
 #include "s3client_provider.h"
 
@@ -387,13 +388,8 @@ void MonitoringDriver::taskStep() {
             log().info("No tasks available;");
         } else if (response.status != 200) {
             log().warn("Task fetch failed: status {} {};", response.status, response.reason);
-        } else if (response.body != "null") {
-            const boost::json::value parsed = boost::json::parse(response.body);
-            const boost::json::object& offered = parsed.as_object();
-            task.emplace();
-            task->id = std::string(offered.at("id").as_string());
-            task->type = std::string(offered.at("type").as_string());
-            task->data = offered.at("data").as_object();
+        } else {
+            task = readTask(response.body);
         }
     } catch (const std::exception& error) {
         log().warn("Task fetch failed: {};", describe(error));

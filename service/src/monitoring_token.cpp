@@ -8,19 +8,9 @@
 #include "errors.h"
 #include "logger.h"
 #include "monitoring.h"
+#include "monitoring_documents.h"
 
 namespace velmora::Engine::Sync {
-
-// The fields of one accepted token answer.
-struct MonitoringDriver::TokenAnswer {
-    std::string access_token;
-    long long expires_in = 0;
-    long long refresh_expires_in = 0;
-    std::string refresh_token;
-    std::string scope;
-    std::string session_state;
-    std::string token_type = "Bearer";
-};
 
 namespace {
 
@@ -41,41 +31,7 @@ boost::json::object tokenForm(const std::string& clientSecret, const std::string
     return form;
 }
 
-void readOptional(const boost::json::object& answer, const char* name, std::string& into) {
-    if (const auto* value = answer.if_contains(name); value != nullptr && value->is_string()) {
-        into = std::string(value->get_string());
-    }
-}
-
-void readOptional(const boost::json::object& answer, const char* name, long long& into) {
-    if (const auto* value = answer.if_contains(name); value != nullptr && value->is_int64()) {
-        into = value->get_int64();
-    }
-}
-
 }  // namespace
-
-// A standard client-credentials answer carries only the access token, its lifetime
-// and its type (no refresh token for this grant), so only the first two are
-// required; the others are kept when the endpoint sends them with their type.
-// Throws the JSON library's error for a body that is not an object or lacks a
-// required field.
-MonitoringDriver::TokenAnswer MonitoringDriver::readTokenAnswer(const std::string& body) {
-    const boost::json::value parsed = boost::json::parse(body);
-    const boost::json::object& answer = parsed.as_object();
-    TokenAnswer token;
-    token.access_token = std::string(answer.at("access_token").as_string());
-    if (token.access_token.empty()) {
-        throw std::invalid_argument("access_token is empty");
-    }
-    token.expires_in = answer.at("expires_in").as_int64();
-    readOptional(answer, "refresh_expires_in", token.refresh_expires_in);
-    readOptional(answer, "refresh_token", token.refresh_token);
-    readOptional(answer, "scope", token.scope);
-    readOptional(answer, "session_state", token.session_state);
-    readOptional(answer, "token_type", token.token_type);
-    return token;
-}
 
 void MonitoringDriver::installToken(const TokenAnswer& answer) {
     access_token_ = answer.access_token;

@@ -1,12 +1,13 @@
 #include "db.h"
 
 #include <Poco/Data/SQLite/Connector.h>
+#include <Poco/Data/SQLite/Utility.h>
 #include <Poco/Data/Session.h>
 #include <Poco/Data/SessionFactory.h>
 #include <Poco/Data/Statement.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
+#include <sqlite3.h>
 
 namespace velmora::Engine::DB {
 
@@ -74,9 +75,40 @@ void Migrator::migrate() {
     }
 }
 
+Transaction::Transaction(Poco::Data::Session& session) : session_(session) {
+    session_.begin();
+}
+
+Transaction::~Transaction() {
+    if (done_ || !session_.isTransaction()) {
+        return;
+    }
+    try {
+        session_.rollback();
+        return;
+    } catch (const std::exception&) {
+        // Handled below.
+    }
+    try {
+        if (sqlite3_get_autocommit(Poco::Data::SQLite::Utility::dbHandle(session_)) != 0) {
+            // SQLite has no transaction open any more: open one so that the library's
+            // rollback succeeds and clears its flag.
+            session_ << "BEGIN", now;
+            session_.rollback();
+        }
+    } catch (const std::exception&) {
+        // Nothing more can be done here; the next begin() reports it.
+    }
+}
+
+void Transaction::commit() {
+    session_.commit();
+    done_ = true;
+}
+
 void Migrator::applyMigration(const std::string& name, const std::string& sql) {
     // Rolls back on every path that does not reach commit().
-    Poco::Data::Transaction transaction(session_);
+    Transaction transaction(session_);
     session_ << sql, now;
     std::string appliedAt = Poco::DateTimeFormatter::format(Poco::DateTime(), "%Y-%m-%d %H:%M:%S");  // UTC
     std::string bound = name;

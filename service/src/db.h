@@ -36,6 +36,25 @@ private:
     std::unique_ptr<Poco::Data::Session> session_;
 };
 
+// One transaction on a session: begun on construction, rolled back on destruction
+// unless commit() returned. When SQLite has already ended the transaction itself (it
+// rolls back on its own after some errors, a full disk among them), the library's
+// own rollback fails and would leave the session believing a transaction is still
+// open, so that every later one is refused; this one puts the session back in step.
+class Transaction {
+public:
+    explicit Transaction(Poco::Data::Session& session);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    void commit();
+
+private:
+    Poco::Data::Session& session_;
+    bool done_ = false;
+};
+
 // Brings a database file up to the current schema. A migration is known only by
 // its name: once recorded it never runs again, so a schema change is always a new
 // migration appended at the end of the list.

@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -115,7 +114,7 @@ void OrvixDriver::save_connect_state(const std::string& command, bool state) {
         // it is always taken after the state mutex.
         std::lock_guard<std::mutex> configurationLock(configurationLock_);
         Poco::Data::Session session = database_.GetSession();
-        Poco::Data::Transaction transaction(session);
+        DB::Transaction transaction(session);
         Utils::Queries::addAlertQueue(session, kLostConnectionAlertCode, message);
         // Past the cap the oldest alerts make room, so the newest survive an outage.
         if (int dropped = Utils::Queries::trimAlertQueue(session, alertQueueCap_); dropped > 0) {

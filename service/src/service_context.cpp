@@ -1,7 +1,6 @@
 #include "service_context.h"
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 
 #include "db.h"
 
@@ -10,7 +9,7 @@ namespace velmora::Engine {
 void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work) {
     std::lock_guard<std::mutex> lock(configMutex);
     Poco::Data::Session session = database.GetSession();
-    Poco::Data::Transaction transaction(session);  // rolls back unless committed
+    DB::Transaction transaction(session);  // rolls back unless committed
     work(session);
     transaction.commit();
 }

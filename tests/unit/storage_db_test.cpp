@@ -320,3 +320,47 @@ TEST(StorageServer, MigratesItsDatabaseAndFailsOnABadOne) {
 }
 
 }  // namespace
+
+// SQLite ends a transaction on its own after some errors (a full database among
+// them). The next transaction must still begin and commit.
+TEST(StorageTransaction, FullDatabaseLeavesTheSessionUsable) {
+    TempDir dir;
+    velmora::Engine::DB::SQLiteDB db(dir.file("small.db"));
+    Poco::Data::Session session = db.GetSession();
+    session << "CREATE TABLE t (v TEXT)", Poco::Data::Keywords::now;
+    session << "PRAGMA max_page_count = 8", Poco::Data::Keywords::now;
+    bool full = false;
+    try {
+        velmora::Engine::DB::Transaction transaction(session);
+        const std::string big(4096, 'x');
+        for (int i = 0; i < 64; ++i) {
+            std::string value = big;
+            session << "INSERT INTO t VALUES (?)", Poco::Data::Keywords::use(value),
+                Poco::Data::Keywords::now;
+        }
+        transaction.commit();
+    } catch (const Poco::Exception& error) {
+        full = true;
+        EXPECT_NE(error.displayText().find("full"), std::string::npos) << error.displayText();
+    }
+    ASSERT_TRUE(full);
+    EXPECT_FALSE(session.isTransaction());
+    session << "PRAGMA max_page_count = 100000", Poco::Data::Keywords::now;
+    {
+        velmora::Engine::DB::Transaction transaction(session);
+        session << "INSERT INTO t VALUES ('after')", Poco::Data::Keywords::now;
+        transaction.commit();
+    }
+    int rows = 0;
+    session << "SELECT COUNT(*) FROM t WHERE v = 'after'", Poco::Data::Keywords::into(rows),
+        Poco::Data::Keywords::now;
+    EXPECT_EQ(rows, 1);
+    // And a transaction that is not committed is rolled back.
+    {
+        velmora::Engine::DB::Transaction transaction(session);
+        session << "INSERT INTO t VALUES ('dropped')", Poco::Data::Keywords::now;
+    }
+    session << "SELECT COUNT(*) FROM t WHERE v = 'dropped'", Poco::Data::Keywords::into(rows),
+        Poco::Data::Keywords::now;
+    EXPECT_EQ(rows, 0);
+}

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
 
 #include "crypto.h"
@@ -86,7 +85,7 @@ void jsonToConfig(Poco::JSON::Object::Ptr& json, std::mutex& mutex, velmora::Eng
     Poco::Data::Session session = db.GetSession();
     {
         // Rolls back every row of the import unless all of them were stored.
-        Poco::Data::Transaction transaction(session);
+        velmora::Engine::DB::Transaction transaction(session);
         for (const auto& key : names) {
             Poco::Dynamic::Var value = json->get(key);
             std::string type = getTypeAsString(value);

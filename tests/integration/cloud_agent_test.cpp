@@ -387,7 +387,8 @@ const RemoteTask kTasks[] = {
      nullptr, "error", "Обработанное исключение", "Файл не существует: *",
      [](CloudAgent& env, const json::object&) {
          int templates = 0;
-         for (const auto& [id, n] : env.moduleState().at("items").as_object()) {
+         const json::object state = env.moduleState();
+         for (const auto& [id, n] : state.at("items").as_object()) {
              templates += n.to_number<int>();
          }
          EXPECT_EQ(templates, 0);

@@ -3,6 +3,8 @@
 # and builds into build/. Safe to run again: each step is skipped when done.
 #   scripts/setup.sh            release-like build in build/
 #   BUILD_DIR=build-asan ORVIX_SANITIZE=address scripts/setup.sh
+#   CXX=clang++ ORVIX_FUZZ=ON ...   with the libFuzzer targets (clang only; CXX counts
+#                                   when the build folder is configured the first time)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -11,7 +13,8 @@ packages=(build-essential cmake pkg-config
   libpoco-dev libboost1.81-dev libboost-json1.81-dev libboost-stacktrace1.81-dev
   libspdlog-dev libfmt-dev libgtest-dev libssl-dev
   zip unzip curl sqlite3 openssl ca-certificates nodejs npm
-  dpkg-dev lintian init-system-helpers systemd)  # the last four: the Debian package and its test
+  dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test
+  clang libclang-rt-14-dev)                     # the sanitizer pass and the fuzz targets
 
 missing=()
 for p in "${packages[@]}"; do
@@ -37,5 +40,5 @@ fi
 
 build_dir="${BUILD_DIR:-build}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
-  -DORVIX_SANITIZE="${ORVIX_SANITIZE:-}" >/dev/null
+  -DORVIX_SANITIZE="${ORVIX_SANITIZE:-}" -DORVIX_FUZZ="${ORVIX_FUZZ:-OFF}" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"

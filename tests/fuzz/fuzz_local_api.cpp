@@ -1,0 +1,156 @@
+// The local API as a till (or anything else on the network) reaches it: raw bytes on
+// a TCP connection to the agent's listener, with the module simulator and a real
+// database behind it, all in this process. Whatever arrives, the agent answers or
+// closes the connection, and goes on serving.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <Poco/URI.h>
+
+#include "agent-filesystem.h"
+#include "http_front.h"
+#include "module_state.h"
+#include "server.h"
+
+namespace {
+
+using velmora::Engine::Test::Server;
+
+struct Agent {
+    std::unique_ptr<orvix::modsim::ModuleState> module;
+    std::unique_ptr<orvix::modsim::HttpFront> front;
+    std::unique_ptr<Server> server;
+    unsigned short port = 0;
+};
+
+Agent* agent = nullptr;
+
+int connectTo(unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        std::abort();
+    }
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "the agent stopped accepting connections\n");
+        std::abort();
+    }
+    return fd;
+}
+
+// Sends `bytes`, ends the sending side and reads until the agent closes. False when
+// the agent neither answered nor closed in time.
+bool exchange(const std::string& bytes, std::string& answer) {
+    const int fd = connectTo(agent->port);
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;  // the agent may close early on a request it refused
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    ::shutdown(fd, SHUT_WR);
+    bool closed = false;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+            closed = true;
+            break;
+        }
+        if (n < 0) {
+            break;  // the receive timeout ran out
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return closed;
+}
+
+// A route that changes the agent's own configuration could point it at any folder
+// of this machine; the fuzzer stays with the module commands and the readers.
+bool changesConfiguration(const std::string& input) {
+    const std::string firstLine = input.substr(0, input.find('\n'));
+    std::string decoded;
+    try {
+        Poco::URI::decode(firstLine, decoded);
+    } catch (...) {
+        decoded = firstLine;
+    }
+    return decoded.find("set_config") != std::string::npos ||
+           firstLine.find("set_config") != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Both the simulator and the server print a line per request.
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        return 1;
+    }
+    char pattern[] = "/tmp/orvix-fuzz-api-XXXXXX";
+    const char* home = ::mkdtemp(pattern);
+    if (home == nullptr) {
+        std::abort();
+    }
+    ::setenv("HOME", home, 1);
+    static Agent instance;
+    agent = &instance;
+    orvix::modsim::ModuleOptions options;
+    options.jobSeconds = 0.05;
+    options.seed = 7;
+    agent->module = std::make_unique<orvix::modsim::ModuleState>(options);
+    agent->front = std::make_unique<orvix::modsim::HttpFront>(*agent->module, "127.0.0.1", 0);
+    agent->front->start();
+    const std::string appData = velmora::Utils::Filesystem::GetAppData();
+    std::filesystem::create_directories(appData);
+    // The cloud and the storage at a closed loopback port: refused at once, never a
+    // name lookup that could stall a run.
+    std::ofstream(appData + "config.json")
+        << R"({"device_ip":"127.0.0.1","device_port":")" << agent->front->port()
+        << R"(","monitoring_service_address":"http://127.0.0.1","monitoring_service_port":"1",)"
+        << R"("file_storage_service_address":"http://127.0.0.1:1"})";
+    agent->server = std::make_unique<Server>(0, velmora::Utils::Filesystem::GetDefaultDBPath());
+    agent->server->Run();
+    agent->port = agent->server->GetListeningPort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    if (changesConfiguration(input)) {
+        return 0;
+    }
+    std::string answer;
+    if (!exchange(input, answer)) {
+        std::fprintf(stderr, "no answer and no close within 10 s\n");
+        std::abort();
+    }
+    // Still serving: a plain request after it is answered.
+    std::string check;
+    if (!exchange("GET /api/get_device_info HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", check) ||
+        check.rfind("HTTP/1.1 200", 0) != 0) {
+        std::fprintf(stderr, "the agent stopped answering after that input:\n%s\n", check.c_str());
+        std::abort();
+    }
+    return 0;
+}

@@ -1,7 +1,8 @@
-// The agent as a process with all its peers on loopback: the module simulator, the
-// cloud simulator (monitoring service and token endpoint), s3rver as the object
-// storage, and oidc-provider as a standard token endpoint. What the cloud receives
-// is read from the simulator's control interface, what was stored from s3rver.
+// The agent as a process with all its peers on loopback (CloudAgent: the module
+// simulator, the cloud simulator as monitoring service and token endpoint, s3rver
+// as the object storage), and oidc-provider as a standard token endpoint. What the
+// cloud receives is read from the simulator's control interface, what was stored
+// from s3rver.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,17 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include <Poco/Data/SQLite/Connector.h>
-#include <Poco/Data/Session.h>
 #include <Poco/JSON/Object.h>
 #include <boost/json.hpp>
 
 #include "agent_process.h"
+#include "cloud_agent.h"
 #include "cloud_sim_peer.h"
 #include "json_text.h"
 #include "module_sim_peer.h"
 #include "oidc_peer.h"
-#include "s3client_provider.h"
 #include "s3rver_fixture.h"
 #include "task_bench.h"
 #include "test_support.h"
@@ -37,154 +36,13 @@ namespace json = boost::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kPeriodMs = 200;
+constexpr int kPeriodMs = kCloudPeriodMs;
 const std::string kDevice = CloudSimPeer::kDeviceId;
 const std::string kKeyPrefix = "VelmoraMonitoring/RecognitionModules/" + kDevice + "/";
-
-HttpAnswer agentCall(const std::string& method, const std::string& target, const std::string& body = {}) {
-    return httpCall(AgentProcess::kPort, method, target, body, body.empty() ? "" : "application/json");
-}
-
-json::object agentJson(const std::string& method, const std::string& target, const std::string& body = {}) {
-    const HttpAnswer answer = agentCall(method, target, body);
-    EXPECT_EQ(answer.status, 200) << target << ": " << answer.body;
-    return json::parse(answer.body).as_object();
-}
 
 bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-
-int checkConnect() {
-    return static_cast<int>(agentJson("GET", "/api/agent/check_connect").at("code").to_number<int>());
-}
-
-// The value of one configuration key as get_config answers it, or null.
-json::value configValue(const std::string& key) {
-    const json::object answer = agentJson("POST", "/api/agent/get_config", R"({"keys":[")" + key + R"("]})");
-    const json::object& data = answer.at("data").as_object();
-    const auto* found = data.if_contains(key);
-    return found ? *found : json::value();
-}
-
-// The configuration that points an agent at its peers.
-std::string peersConfig(unsigned short modulePort, const std::string& cloudUrl, const S3rverPeer& storage,
-                        int periodMs = kPeriodMs) {
-    const auto colon = cloudUrl.rfind(':');
-    json::object config{
-        {"device_ip", "127.0.0.1"},
-        {"device_port", std::to_string(modulePort)},
-        {"monitoring_service_address", cloudUrl.substr(0, colon)},
-        {"monitoring_service_port", cloudUrl.substr(colon + 1)},
-        {"velmora_monitoring_client_secret", CloudSimPeer::kClientSecret},
-        {"monitoring_request_frequency", periodMs},
-        {"file_storage_service_address", storage.endpoint()},
-        {"file_storage_service_bucket", storage.bucket()},
-        {"file_storage_service_login", S3rverPeer::kAccessKey},
-        {"file_storage_service_password", S3rverPeer::kSecretKey},
-    };
-    return json::serialize(config);
-}
-
-// The agent and everything it talks to. TMPDIR of the agent is a folder of its own,
-// so a task that leaves a file behind shows.
-struct CloudAgent {
-    // `beforeStart` runs once the peers listen and before the agent starts.
-    explicit CloudAgent(const std::vector<std::string>& cloudArgs = {},
-                        const std::function<void(CloudAgent&)>& beforeStart = {})
-        : module(output.path()), cloud(cloudArgs) {
-        if (beforeStart) {
-            beforeStart(*this);
-        }
-        agent =
-            std::make_unique<AgentProcess>(home.path(), peersConfig(module.port(), cloud.baseUrl(), storage),
-                                           std::map<std::string, std::string>{{"TMPDIR", tmp.path()}});
-        if (!agent->waitReady()) {
-            throw std::runtime_error("the agent did not start: " + agent->process().stderrText());
-        }
-        objects = std::make_unique<velmora::Engine::Sync::S3ClientProvider>(
-            storage.endpoint(), storage.bucket(), S3rverPeer::kAccessKey, S3rverPeer::kSecretKey);
-    }
-    ~CloudAgent() {
-        if (agent) {
-            EXPECT_EQ(agent->stop(), 0);
-        }
-    }
-
-    void putObject(const std::string& key, const std::string& bytes) {
-        const std::string path = files.file("object-" + std::to_string(++uploads));
-        writeFile(path, bytes);
-        std::string url;
-        ASSERT_TRUE(objects->uploadFile(path, key, url, true)) << key;
-    }
-    std::string getObject(const std::string& key) {
-        const auto bytes = objects->downloadFile(key);
-        return std::string(bytes.begin(), bytes.end());
-    }
-    // The object behind a URL the agent reported.
-    std::string objectAt(const std::string& url) {
-        const std::string base = objects->getObjectUrl("");
-        EXPECT_EQ(url.rfind(base, 0), 0u) << url << " is not under " << base;
-        return getObject(url.substr(base.size()));
-    }
-    json::object moduleState() { return json::parse(module.state()).as_object().at("module").as_object(); }
-    // Rows of one of the agent's tables, read from its database file as it runs.
-    Poco::Int64 count(const std::string& table) {
-        Poco::Data::SQLite::Connector::registerConnector();
-        Poco::Data::Session session("SQLite", agent->dbPath());
-        Poco::Int64 rows = 0;
-        session << "SELECT COUNT(*) FROM " + table, Poco::Data::Keywords::into(rows),
-            Poco::Data::Keywords::now;
-        return rows;
-    }
-    // Makes a sale through the local API; returns its session id.
-    std::string sale(const std::string& item = "1002") {
-        const json::object result = agentJson("GET", "/api/get_result");
-        EXPECT_EQ(result.at("code").to_number<int>(), 0) << json::serialize(result);
-        const std::string sid(result.at("data").at("sid").as_string());
-        const json::object feedback = agentJson(
-            "POST", "/api/result_feedback",
-            R"({"sid":")" + sid + R"(","id":")" + item + R"(","method_of_selection":"recognition"})");
-        EXPECT_EQ(feedback.at("code").to_number<int>(), 0) << json::serialize(feedback);
-        return sid;
-    }
-    // The recognitions the cloud holds for the session id.
-    std::vector<json::object> recognitionsOf(const std::string& sid) {
-        std::vector<json::object> found;
-        for (const auto& entry : cloud.received("recognitions")) {
-            const auto& body = entry.at("body");
-            const auto* session =
-                body.is_object() ? body.as_object().if_contains("recognition_session") : nullptr;
-            if (session && *session == json::value(sid)) {
-                found.push_back(body.as_object());
-            }
-        }
-        return found;
-    }
-    // Waits until the task has its answer and gives it ({"kind","body"}), or null.
-    json::value answerOf(const std::string& taskId, milliseconds timeout = seconds(60)) {
-        json::array answers;
-        waitUntil(
-            [&] {
-                answers = cloud.taskAnswers(taskId);
-                return !answers.empty();
-            },
-            timeout);
-        return answers.empty() ? json::value() : answers.front();
-    }
-    std::string log() { return agent->todaysLog(); }
-
-    TempDir output;
-    TempDir home;
-    TempDir tmp;
-    TempDir files;
-    ModuleSimPeer module;
-    CloudSimPeer cloud;
-    S3rverPeer storage;
-    std::unique_ptr<AgentProcess> agent;
-    std::unique_ptr<velmora::Engine::Sync::S3ClientProvider> objects;
-    int uploads = 0;
-};
 
 // ---- a recognition's road ----
 

@@ -108,9 +108,10 @@ Poco::Dynamic::Var isoOrNull(const std::optional<SystemTime>& moment) {
 Object::Ptr queueObject(const Utils::Queries::QueueBacklog& backlog) {
     Object::Ptr queue = new Object;
     queue->set("count", backlog.count);
-    queue->set("oldest_age_seconds", backlog.oldest_age_seconds
-                                         ? Poco::Dynamic::Var(static_cast<Poco::Int64>(*backlog.oldest_age_seconds))
-                                         : Poco::Dynamic::Var());
+    queue->set("oldest_age_seconds",
+               backlog.oldest_age_seconds
+                   ? Poco::Dynamic::Var(static_cast<Poco::Int64>(*backlog.oldest_age_seconds))
+                   : Poco::Dynamic::Var());
     return queue;
 }
 
@@ -132,12 +133,14 @@ Object::Ptr agentStatusAnswer(Server& server) {
 
     const std::shared_ptr<Sync::MonitoringDriver> monitoring = server.GetMonitoring();
     Object::Ptr cloud = new Object;
-    cloud->set("address", view.cloudPort.empty() ? view.cloudAddress : view.cloudAddress + ":" + view.cloudPort);
+    cloud->set("address",
+               view.cloudPort.empty() ? view.cloudAddress : view.cloudAddress + ":" + view.cloudPort);
     cloud->set("token_held", server.CheckCloudConnection() == 0);
     cloud->set("device_id", view.deviceId);
     cloud->set("last_recognition_accepted_at",
                isoOrNull(monitoring ? monitoring->lastRecognitionAccepted() : std::nullopt));
-    cloud->set("last_alert_accepted_at", isoOrNull(monitoring ? monitoring->lastAlertAccepted() : std::nullopt));
+    cloud->set("last_alert_accepted_at",
+               isoOrNull(monitoring ? monitoring->lastAlertAccepted() : std::nullopt));
 
     Object::Ptr queues = new Object;
     queues->set("recognitions", queueObject(recognitions));
@@ -145,9 +148,10 @@ Object::Ptr agentStatusAnswer(Server& server) {
 
     Object::Ptr pictures = new Object;
     pictures->set("path", view.picturesFolder);
-    pictures->set("size_bytes",
-                  static_cast<Poco::UInt64>(
-                      view.picturesFolder.empty() ? 0 : Utils::Filesystem::picturesFolderBytes(view.picturesFolder)));
+    pictures->set(
+        "size_bytes",
+        static_cast<Poco::UInt64>(
+            view.picturesFolder.empty() ? 0 : Utils::Filesystem::picturesFolderBytes(view.picturesFolder)));
     pictures->set("budget_bytes", static_cast<Poco::UInt64>(view.picturesBudgetBytes));
 
     std::string dataPath = Utils::Filesystem::GetAppData();
@@ -158,8 +162,9 @@ Object::Ptr agentStatusAnswer(Server& server) {
     const std::filesystem::space_info space = std::filesystem::space(dataPath, spaceError);
     Object::Ptr dataFolder = new Object;
     dataFolder->set("path", dataPath);
-    dataFolder->set("free_bytes",
-                    spaceError ? Poco::Dynamic::Var() : Poco::Dynamic::Var(static_cast<Poco::UInt64>(space.available)));
+    dataFolder->set("free_bytes", spaceError
+                                      ? Poco::Dynamic::Var()
+                                      : Poco::Dynamic::Var(static_cast<Poco::UInt64>(space.available)));
 
     const auto uptime = std::chrono::steady_clock::now() - kProcessStart;
     Object::Ptr data = new Object;

@@ -170,8 +170,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--status" && argc == 2) {
-            return velmora::Engine::printAgentStatus(static_cast<unsigned short>(std::stoi(Constants::orvix_agent_port)),
-                                                     std::cout);
+            return velmora::Engine::printAgentStatus(
+                static_cast<unsigned short>(std::stoi(Constants::orvix_agent_port)), std::cout);
         }
         if (arg == "--install-service" && argc == 3 &&
             (std::string(argv[2]) == "systemd" || std::string(argv[2]) == "autostart")) {

@@ -99,7 +99,7 @@ std::string queueText(const Object::Ptr& queue, const std::string& singular, con
     std::string result = std::to_string(count < 0 ? 0 : count) + " " + (count == 1 ? singular : plural);
     const long long age = number(queue, "oldest_age_seconds");
     if (count > 0 && age >= 0) {
-        result += " (oldest " + duration(age) + " old)";
+        result += " (oldest " + duration(age) + ")";
     }
     return result;
 }
@@ -109,7 +109,7 @@ std::string orNever(const std::string& moment) {
 }
 
 struct Fetched {
-    Object::Ptr data;    // set when the agent answered usably
+    Object::Ptr data;     // set when the agent answered usably
     std::string failure;  // why not, otherwise
 };
 

@@ -10,7 +10,7 @@ namespace velmora::Engine {
 
 // Exit statuses of the command, as systemctl uses them where they mean the same.
 inline constexpr int kStatusHealthy = 0;
-inline constexpr int kStatusDegraded = 1;     // the module or the cloud cannot be reached
+inline constexpr int kStatusDegraded = 1;    // the module or the cloud cannot be reached
 inline constexpr int kStatusNotRunning = 3;  // the agent did not answer in time, or not usably
 
 // Prints the summary of the agent on 127.0.0.1:`port` to `out` and returns one of

@@ -77,8 +77,8 @@ TEST(AgentStatus, FollowsARecognitionFromTheQueueToTheCloud) {
 
     const json::object before = status();
     EXPECT_EQ(before.at("version"), json::value(velmora::Utils::BuildConstants::orvix_agent_version));
-    EXPECT_EQ(before.at("build_date"),
-              json::value(velmora::Utils::utc_format(velmora::Utils::BuildConstants::orvix_agent_build_date, false)));
+    EXPECT_EQ(before.at("build_date"), json::value(velmora::Utils::utc_format(
+                                           velmora::Utils::BuildConstants::orvix_agent_build_date, false)));
     EXPECT_GE(before.at("uptime_seconds").to_number<long long>(), 0);
     EXPECT_EQ(at(before, "module", "address"), json::value("127.0.0.1:" + std::to_string(env.module.port())));
     EXPECT_EQ(at(before, "module", "reachable"), json::value(true));
@@ -142,13 +142,15 @@ TEST(AgentStatus, CommandSummarisesAHealthyAgent) {
                  velmora::Utils::BuildConstants::orvix_agent_version,
              std::string("     Active: active (running) for "),
              "     Module: 127.0.0.1:" + std::to_string(env.module.port()) + " (reachable)\n",
-             "      Cloud: " + env.cloud.baseUrl() + " (token held, device id " + CloudSimPeer::kDeviceId + ")\n",
+             "      Cloud: " + env.cloud.baseUrl() + " (token held, device id " + CloudSimPeer::kDeviceId +
+                 ")\n",
              std::string("     Queued: 0 recognitions, 0 alerts\n"),
              std::string("  Last sent: recognition never, alert never\n"),
              std::string("   Pictures: 0 B of "),
              std::string("  Disk free: "),
          }) {
-        EXPECT_NE(run.output.find(line), std::string::npos) << "missing \"" << line << "\" in\n" << run.output;
+        EXPECT_NE(run.output.find(line), std::string::npos) << "missing \"" << line << "\" in\n"
+                                                            << run.output;
     }
 }
 
@@ -163,11 +165,18 @@ struct UnreachableCase {
 };
 
 const UnreachableCase kUnreachable[] = {
-    {"ModuleStopped", {}, [](CloudAgent& env) { env.module.stop(); }, "module", "reachable",
+    {"ModuleStopped",
+     {},
+     [](CloudAgent& env) { env.module.stop(); },
+     "module",
+     "reachable",
      "degraded (module unreachable)"},
     {"TokenRefused",
-     [](CloudAgent& env) { env.cloud.fault(R"({"target":"token","mode":"status","status":401})"); }, {}, "cloud",
-     "token_held", "degraded (no cloud token)"},
+     [](CloudAgent& env) { env.cloud.fault(R"({"target":"token","mode":"status","status":401})"); },
+     {},
+     "cloud",
+     "token_held",
+     "degraded (no cloud token)"},
 };
 
 class AgentStatusUnreachable : public ::testing::TestWithParam<UnreachableCase> {};
@@ -187,7 +196,9 @@ TEST_P(AgentStatusUnreachable, IsReportedAndTheCommandFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AgentStatus, AgentStatusUnreachable, ::testing::ValuesIn(kUnreachable),
-                         [](const ::testing::TestParamInfo<UnreachableCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<UnreachableCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(AgentStatus, CommandWithTheAgentStoppedSaysSoAndFails) {
     TempDir home;
@@ -197,7 +208,8 @@ TEST(AgentStatus, CommandWithTheAgentStoppedSaysSoAndFails) {
 
     const CommandRun run = statusCommand(home);
     EXPECT_EQ(run.status, velmora::Engine::kStatusNotRunning) << run.output;
-    EXPECT_NE(run.output.find("\xE2\x97\x8F orvix-agent - Velmora Orvix Agent\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\xE2\x97\x8F orvix-agent - Velmora Orvix Agent\n"), std::string::npos)
+        << run.output;
     EXPECT_NE(run.output.find("     Active: unreachable (no status from 127.0.0.1:5555: "), std::string::npos)
         << run.output;
 }

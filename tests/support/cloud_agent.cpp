@@ -118,7 +118,8 @@ std::vector<json::object> CloudAgent::recognitionsOf(const std::string& sid) {
     std::vector<json::object> found;
     for (const auto& entry : cloud.received("recognitions")) {
         const auto& body = entry.at("body");
-        const auto* session = body.is_object() ? body.as_object().if_contains("recognition_session") : nullptr;
+        const auto* session =
+            body.is_object() ? body.as_object().if_contains("recognition_session") : nullptr;
         if (session && *session == json::value(sid)) {
             found.push_back(body.as_object());
         }

@@ -3,7 +3,8 @@
 // The agent's client of the cloud monitoring service. One worker thread runs the
 // event loop (token, device id, attributes, one recognition, one alert, one task per
 // period); server threads use the same object for the registry pass-through, the
-// connection check and the attributes-changed notification.
+// connection check, the attributes-changed notification and the status view's
+// times of the last accepted posts.
 //
 // Companion units: monitoring_token.cpp (authentication), monitoring_loop.cpp (the
 // loop's steps), monitoring_tasks.cpp (task dispatch and answers),

@@ -144,17 +144,7 @@ Fetched fetchStatus(unsigned short port) {
     return fetched;
 }
 
-}  // namespace
-
-int printAgentStatus(unsigned short port, std::ostream& out) {
-    const Fetched fetched = fetchStatus(port);
-    if (!fetched.data) {
-        out << kTitle << "\n";
-        line(out, "Active",
-             "unreachable (no status from 127.0.0.1:" + std::to_string(port) + ": " + fetched.failure + ")");
-        return kStatusNotRunning;
-    }
-    const Object::Ptr& data = fetched.data;
+int printSummary(const Object::Ptr& data, std::ostream& out) {
     const Object::Ptr module = member(data, "module");
     const Object::Ptr cloud = member(data, "cloud");
     const Object::Ptr queues = member(data, "queues");
@@ -196,6 +186,28 @@ int printAgentStatus(unsigned short port, std::ostream& out) {
              text(pictures, "path"));
     line(out, "Disk free", bytes(number(dataFolder, "free_bytes")) + " in " + text(dataFolder, "path"));
     return problems.empty() ? kStatusHealthy : kStatusDegraded;
+}
+
+}  // namespace
+
+int printAgentStatus(unsigned short port, std::ostream& out) {
+    const Fetched fetched = fetchStatus(port);
+    std::string failure = fetched.failure;
+    if (fetched.data) {
+        // Written to a buffer first, so a member of an unexpected type leaves no half summary.
+        std::ostringstream summary;
+        try {
+            const int status = printSummary(fetched.data, summary);
+            out << summary.str();
+            return status;
+        } catch (const Poco::Exception& error) {
+            failure = "unreadable status: " + error.displayText();
+        }
+    }
+    out << kTitle << "\n";
+    line(out, "Active",
+         "unreachable (no status from 127.0.0.1:" + std::to_string(port) + ": " + failure + ")");
+    return kStatusNotRunning;
 }
 
 }  // namespace velmora::Engine

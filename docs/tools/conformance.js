@@ -688,6 +688,14 @@ async function runLive(api, args) {
     }
     await d('get_statistic');
     await d('check_connect', {expect: {status: 200, code: [0, -10002]}});
+    const status = await d('get_status');
+    if (status && status.json && status.json.data) {
+        const module = status.json.data.module || {};
+        const expected = `127.0.0.1:${args.module.split(':').pop()}`;
+        check('get_status names the module simulator and finds it reachable',
+              module.address === expected && module.reachable === true ? []
+                  : [`${JSON.stringify(module)}, expected ${expected} reachable`]);
+    }
 
     // The documented error answers.
     await live.probe('set_learnmode', 'body is not JSON', {body: '{"mode":', expect: {status: 500}});

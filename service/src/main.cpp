@@ -16,6 +16,7 @@
 #include "daemonizer.h"
 #include "logger.h"
 #include "server.h"
+#include "status_command.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ sigset_t shutdown_signals() {
 }
 
 void print_usage(std::ostream& out) {
-    out << "Usage: orvix-agent [--install-service systemd|autostart | --version | --help]\n"
+    out << "Usage: orvix-agent [--install-service systemd|autostart | --status | --version | --help]\n"
            "\n"
            "Without arguments runs the agent: the local API on port "
         << Constants::orvix_agent_port
@@ -113,6 +114,9 @@ void print_usage(std::ostream& out) {
            "\n"
            "  --install-service systemd    write /etc/systemd/system/orvix-driver.service (needs root)\n"
            "  --install-service autostart  write $HOME/.config/autostart/orvix-driver.desktop\n"
+           "  --status                     ask the running agent how it is and print a summary;\n"
+           "                               exit status 0 healthy, 1 module or cloud unreachable,\n"
+           "                               3 the agent does not answer\n"
            "  --version                    print the version and build date\n"
            "  --help                       print this text\n";
 }
@@ -164,6 +168,10 @@ int main(int argc, char** argv) {
             std::cout << "orvix-agent " << Constants::orvix_agent_version << " (built "
                       << velmora::Utils::utc_format(Constants::orvix_agent_build_date, false) << " UTC)\n";
             return 0;
+        }
+        if (arg == "--status" && argc == 2) {
+            return velmora::Engine::printAgentStatus(
+                static_cast<unsigned short>(std::stoi(Constants::orvix_agent_port)), std::cout);
         }
         if (arg == "--install-service" && argc == 3 &&
             (std::string(argv[2]) == "systemd" || std::string(argv[2]) == "autostart")) {

@@ -3,7 +3,8 @@
 // The agent's client of the cloud monitoring service. One worker thread runs the
 // event loop (token, device id, attributes, one recognition, one alert, one task per
 // period); server threads use the same object for the registry pass-through, the
-// connection check and the attributes-changed notification.
+// connection check, the attributes-changed notification and the status view's
+// times of the last accepted posts.
 //
 // Companion units: monitoring_token.cpp (authentication), monitoring_loop.cpp (the
 // loop's steps), monitoring_tasks.cpp (task dispatch and answers),
@@ -27,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -92,6 +94,10 @@ public:
 
     // ---- event loop (monitoring_loop.cpp) ----
     void loop();
+    // When the service last accepted a recognition or an alert of this client (its
+    // POST answered 200); none before the first. Safe from any thread.
+    std::optional<std::chrono::system_clock::time_point> lastRecognitionAccepted() const;
+    std::optional<std::chrono::system_clock::time_point> lastAlertAccepted() const;
     template <typename... Segments>
     std::string fullPath(const Segments&... segments) const {
         std::string path = "/api/v1/devices/" + device_id_;
@@ -180,6 +186,9 @@ private:
     std::string scope_;
     std::thread worker_;
     std::atomic<bool> running_{false};
+    // Milliseconds since the epoch of the last accepted POSTs; 0 for none yet.
+    std::atomic<long long> last_recognition_accepted_ms_{0};
+    std::atomic<long long> last_alert_accepted_ms_{0};
     std::unordered_map<std::string, std::function<void(Utils::Models::Task&)>> task_handlers_;
     std::function<void()> reinit_;
     std::chrono::system_clock::time_point token_expiry_;

@@ -52,7 +52,29 @@ private:
     std::chrono::steady_clock::time_point started_;
 };
 
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<std::chrono::system_clock::time_point> acceptedAt(const std::atomic<long long>& ms) {
+    const long long value = ms.load();
+    if (value == 0) {
+        return std::nullopt;
+    }
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(value));
+}
+
 }  // namespace
+
+std::optional<std::chrono::system_clock::time_point> MonitoringDriver::lastRecognitionAccepted() const {
+    return acceptedAt(last_recognition_accepted_ms_);
+}
+
+std::optional<std::chrono::system_clock::time_point> MonitoringDriver::lastAlertAccepted() const {
+    return acceptedAt(last_alert_accepted_ms_);
+}
 
 void MonitoringDriver::appendSegment(std::string& path, std::string segment) {
     if (!segment.empty() && segment.front() == '/') {
@@ -314,6 +336,7 @@ bool MonitoringDriver::recognitionStep() {
             log().error("Recognition POST failed: {};", response.reason);
             return false;
         }
+        last_recognition_accepted_ms_ = nowMs();
     } catch (const std::exception& error) {
         log().error("Recognition POST failed: {};", describe(error));
         return false;
@@ -358,6 +381,7 @@ bool MonitoringDriver::alertStep() {
             log().error("Alert POST failed: {};", response.reason);
             return false;
         }
+        last_alert_accepted_ms_ = nowMs();
     } catch (const std::exception& error) {
         log().error("Alert POST failed: {};", describe(error));
         return false;

@@ -1,4 +1,4 @@
-// The agent's own commands: configuration, statistics and the cloud check.
+// The agent's own commands: configuration, statistics, the cloud check and the status view.
 #include <ctime>
 
 #include <Poco/Data/Session.h>
@@ -6,6 +6,7 @@
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
 
+#include "agent_status.h"
 #include "config_validation.h"
 #include "db.h"
 #include "driver_converter.h"
@@ -157,6 +158,10 @@ ApiReply check_connect(Server& server, const ApiRequest&) {
     return jsonReply(Utils::get_empty_response(server.CheckCloudConnection()));
 }
 
+ApiReply get_status(Server& server, const ApiRequest&) {
+    return jsonReply(agentStatusAnswer(server));
+}
+
 }  // namespace
 
 std::vector<Route> agentRoutes() {
@@ -166,6 +171,7 @@ std::vector<Route> agentRoutes() {
         Route{"POST", "/api/agent/get_config", get_config, true},
         Route{"POST", "/api/agent/get_statistic", get_statistic, true},
         Route{"GET", "/api/agent/check_connect", check_connect, true},
+        Route{"GET", "/api/agent/get_status", get_status, true},
     };
 }
 

@@ -314,6 +314,26 @@ TEST_F(MonitoringLoop, RefusedAlertStaysQueuedAndEndsTheIteration) {
     EXPECT_EQ(queued("alert_queue"), 1);
 }
 
+TEST_F(MonitoringLoop, RemembersWhenTheServiceLastAcceptedAPost) {
+    // The recognition is accepted, the alert refused every time.
+    script_.alertStatus = 503;
+    queueRecognition("s-1", 1);
+    queueAlert(-6103, "Camera lost");
+    EXPECT_FALSE(bench_.driver().lastRecognitionAccepted());
+    EXPECT_FALSE(bench_.driver().lastAlertAccepted());
+    const auto before = std::chrono::system_clock::now();
+    start();
+    ASSERT_TRUE(waitForPosts("/alert", 1));
+    bench_.driver().stop();
+    const auto after = std::chrono::system_clock::now();
+
+    const auto accepted = bench_.driver().lastRecognitionAccepted();
+    ASSERT_TRUE(accepted);
+    EXPECT_GE(*accepted + std::chrono::milliseconds(1), before);
+    EXPECT_LE(*accepted, after);
+    EXPECT_FALSE(bench_.driver().lastAlertAccepted());
+}
+
 TEST_F(MonitoringLoop, AutosearchStoresTheIdAndPostsAttributesInTheSameIteration) {
     withModule();
     setup_.deviceId = "";

@@ -1,4 +1,4 @@
-// The pictures folder: whole-or-nothing writes and the byte budget.
+// The pictures folder: whole-or-nothing writes, the byte budget and the folder's size.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,6 +71,17 @@ TEST(PictureBudget, TheOldestPicturesGoFirstDownToNineTenths) {
     // One more over it: the folder is counted again and the oldest goes.
     orvix::test::writeFile(dir.file("p11.jpg"), std::string(100, 'x'));
     EXPECT_EQ(keepPicturesWithinBudget(dir.path(), 100, 500), (std::vector<std::string>{"p6.jpg", "p7.jpg"}));
+}
+
+TEST(PictureFolderSize, CountsThePicturesTheBudgetCounts) {
+    TempDir dir;
+    orvix::test::writeFile(dir.file("a.jpg"), std::string(300, 'a'));
+    orvix::test::writeFile(dir.file("b.jpg"), std::string(45, 'b'));
+    orvix::test::writeFile(dir.file(".b.jpg.1.2.tmp"), std::string(5000, 't'));
+    orvix::test::writeFile(dir.file("notes.txt"), std::string(5000, 'n'));
+    fs::create_directories(dir.file("folder.jpg"));
+    EXPECT_EQ(picturesFolderBytes(dir.path()), 345u);
+    EXPECT_EQ(picturesFolderBytes(dir.file("missing")), 0u);
 }
 
 }  // namespace

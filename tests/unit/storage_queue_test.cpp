@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include <Poco/Data/Session.h>
 #include <Poco/Data/Transaction.h>
@@ -276,6 +279,43 @@ TEST(StorageAlertQueue, FirstInFirstOutAndIdsNeverReused) {
 }
 
 // Caps keep the newest entries; the oldest go, with their candidates.
+TEST(StorageQueueBacklog, CountsTheEntriesAndAgesTheOldest) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> ages;  // one entry per modifier of its created_at
+        int count;
+        std::optional<long long> oldestAtLeast;  // none: the age is null
+    };
+    const Case cases[] = {
+        {"empty", {}, 0, std::nullopt},
+        {"one just queued", {"+0 seconds"}, 1, 0},
+        {"the oldest counts", {"-5 seconds", "-300 seconds", "+0 seconds"}, 3, 300},
+    };
+    using Backlog = QueueBacklog (*)(Session&);
+    const std::pair<std::string, Backlog> queues[] = {{"recognition_queue", getRecognitionQueueBacklog},
+                                                      {"alert_queue", getAlertQueueBacklog}};
+    for (const auto& c : cases) {
+        for (const auto& [table, backlog] : queues) {
+            MigratedDatabase database;
+            auto& session = database.session();
+            for (const auto& age : c.ages) {
+                const int id = table == "alert_queue" ? addAlertQueue(session, -6103, "Camera lost")
+                                                      : addRecognition(session, "sid-" + age);
+                backdate(session, table, id, age);
+            }
+            const QueueBacklog found = backlog(session);
+            EXPECT_EQ(found.count, c.count) << c.name << " " << table;
+            ASSERT_EQ(found.oldest_age_seconds.has_value(), c.oldestAtLeast.has_value())
+                << c.name << " " << table;
+            if (c.oldestAtLeast) {
+                // A second may pass between queueing and asking.
+                EXPECT_GE(*found.oldest_age_seconds, *c.oldestAtLeast) << c.name << " " << table;
+                EXPECT_LE(*found.oldest_age_seconds, *c.oldestAtLeast + 1) << c.name << " " << table;
+            }
+        }
+    }
+}
+
 TEST(StorageQueueCaps, TrimKeepsTheNewestEntries) {
     struct Case {
         std::string name;

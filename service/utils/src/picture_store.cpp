@@ -156,4 +156,12 @@ std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std
     return removed;
 }
 
+std::uint64_t picturesFolderBytes(const std::string& folder) {
+    std::uint64_t total = 0;
+    for (const auto& picture : listPictures(folder)) {
+        total += picture.size;
+    }
+    return total;
+}
+
 }  // namespace velmora::Utils::Filesystem

@@ -25,4 +25,8 @@ void writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
 std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std::uint64_t addedBytes,
                                                   std::uint64_t budgetBytes);
 
+// The bytes the folder's pictures take now, counted from the disk (the same files
+// the budget counts); 0 when the folder cannot be read.
+std::uint64_t picturesFolderBytes(const std::string& folder);
+
 }  // namespace velmora::Utils::Filesystem

@@ -197,6 +197,37 @@ int trimRecognitionQueue(Session& session, int cap) {
     return trimQueue(session, "recognition_queue", cap);
 }
 
+// ---- queue backlog (both queues) ----
+
+namespace {
+
+// created_at is SQLite's CURRENT_TIMESTAMP text (UTC), so the age is taken against
+// the database's own clock; an empty queue gives -1 for the age.
+QueueBacklog queueBacklog(Session& session, const std::string& table) {
+    Poco::Int64 count = 0;
+    Poco::Int64 age = -1;
+    session << "SELECT COUNT(*), COALESCE(CAST(strftime('%s', 'now') - strftime('%s', MIN(created_at)) AS "
+               "INTEGER), -1) FROM " +
+                   table,
+        into(count), into(age), now;
+    QueueBacklog backlog;
+    backlog.count = static_cast<int>(count);
+    if (count > 0 && age >= 0) {
+        backlog.oldest_age_seconds = age;
+    }
+    return backlog;
+}
+
+}  // namespace
+
+QueueBacklog getRecognitionQueueBacklog(Session& session) {
+    return queueBacklog(session, "recognition_queue");
+}
+
+QueueBacklog getAlertQueueBacklog(Session& session) {
+    return queueBacklog(session, "alert_queue");
+}
+
 // ---- alert queue ----
 
 int addAlertQueue(Session& session, int code, const std::string& description) {

@@ -94,6 +94,18 @@ void deleteFromRecognitionQueue(Session& session, int id);
 // Returns how many went.
 int trimRecognitionQueue(Session& session, int cap);
 
+// ---- queue backlog (both queues) ----
+
+// What waits in one queue: its entries and the age in whole seconds of the oldest
+// by created_at (none when the queue is empty).
+struct QueueBacklog {
+    int count = 0;
+    std::optional<long long> oldest_age_seconds;
+};
+
+QueueBacklog getRecognitionQueueBacklog(Session& session);
+QueueBacklog getAlertQueueBacklog(Session& session);
+
 // ---- alert queue ----
 
 struct AlertQueueEntry {

@@ -34,7 +34,7 @@ bool announcedOnEntry(const ModuleCommand& command) {
 // The catalogue lives as long as the process, so the route may keep a reference to its row.
 Route commandRoute(const ModuleCommand& command) {
     const bool announced = announcedOnEntry(command);
-    return Route{command.method, std::string("/api/") + command.name,
+    Route route{command.method, std::string("/api/") + command.name,
                  [&command, announced](Server& server, const ApiRequest& request) {
                      if (announced) {
                          log().info("HandleSession() enter in: /api/{}", command.name);
@@ -60,6 +60,8 @@ Route commandRoute(const ModuleCommand& command) {
                          &request.body,      std::move(delimiter), std::move(attributesChanged)};
                      return jsonReply(command.run(call));
                  }};
+    route.upload = command.input == CommandInput::Upload;
+    return route;
 }
 
 ApiReply get_image(Server& server, const ApiRequest&) {

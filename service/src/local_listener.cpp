@@ -1,0 +1,287 @@
+#include "local_listener.h"
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServerConnection.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/TCPServer.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/ThreadPool.h>
+
+#include "logger.h"
+
+namespace velmora::Engine::Test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Logging::log;
+
+const std::string kRequestTimeout =
+    "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const std::string kBusy =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nRetry-After: 1\r\nConnection: close\r\n\r\n";
+
+// Every open connection, with the deadline of the request being read on it.
+// Connections are keyed by their socket implementation, which lives as long as
+// the connection's own socket object does.
+class DeadlineWatch {
+public:
+    explicit DeadlineWatch(std::chrono::seconds deadline)
+        : deadline_(deadline), thread_([this] { run(); }) {}
+
+    ~DeadlineWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    void open(const Poco::Net::StreamSocket& socket) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_[socket.impl()] = Entry{socket, Clock::now() + deadline_, true, false};
+    }
+
+    void close(const Poco::Net::StreamSocket& socket) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.erase(socket.impl());
+    }
+
+    // Every open connection is shut down: a worker blocked on its client wakes, and
+    // one waiting on the module finds the connection closed when it answers.
+    void cutAll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [impl, entry] : entries_) {
+            try {
+                entry.socket.shutdown();
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
+    bool beginHandling(const Poco::Net::StreamSocket& socket) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = entries_.find(socket.impl());
+        if (found == entries_.end()) {
+            return true;
+        }
+        found->second.reading = false;
+        return !found->second.expired;
+    }
+
+    void endHandling(const Poco::Net::StreamSocket& socket) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = entries_.find(socket.impl());
+        if (found != entries_.end() && !found->second.expired) {
+            found->second.reading = true;
+            found->second.deadline = Clock::now() + deadline_;
+        }
+    }
+
+private:
+    struct Entry {
+        Poco::Net::StreamSocket socket;
+        Clock::time_point deadline;
+        bool reading = true;
+        bool expired = false;
+    };
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!quit_) {
+            wake_.wait_for(lock, std::chrono::milliseconds(200));
+            const Clock::time_point now = Clock::now();
+            for (auto& [impl, entry] : entries_) {
+                if (entry.reading && !entry.expired && now >= entry.deadline) {
+                    entry.expired = true;
+                    cut(entry.socket);
+                }
+            }
+        }
+    }
+
+    // While a request is being read its worker only receives, so the answer can be
+    // written from here. Shutting the socket down wakes the worker's receive.
+    static void cut(Poco::Net::StreamSocket& socket) {
+        try {
+            log().warn("Request from {} not read within its deadline; answered 408;",
+                       socket.peerAddress().toString());
+            socket.sendBytes(kRequestTimeout.data(), static_cast<int>(kRequestTimeout.size()));
+        } catch (const std::exception&) {
+        }
+        try {
+            socket.shutdown();
+        } catch (const std::exception&) {
+        }
+    }
+
+    std::chrono::seconds deadline_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool quit_ = false;
+    std::map<const void*, Entry> entries_;
+    std::thread thread_;  // last: it starts once everything above exists
+};
+
+// The library's HTTP connection, known to the watch for as long as it lives.
+class WatchedConnection : public Poco::Net::HTTPServerConnection {
+public:
+    WatchedConnection(const Poco::Net::StreamSocket& socket, Poco::Net::HTTPServerParams::Ptr params,
+                      Poco::Net::HTTPRequestHandlerFactory::Ptr factory, DeadlineWatch& watch)
+        : HTTPServerConnection(socket, params, factory), watch_(watch) {}
+
+    void run() override {
+        struct Registration {
+            DeadlineWatch& watch;
+            const Poco::Net::StreamSocket& socket;
+            ~Registration() { watch.close(socket); }
+        } registration{watch_, socket()};
+        watch_.open(socket());
+        HTTPServerConnection::run();
+    }
+
+private:
+    DeadlineWatch& watch_;
+};
+
+class WatchedConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+public:
+    WatchedConnectionFactory(Poco::Net::HTTPServerParams::Ptr params,
+                             Poco::Net::HTTPRequestHandlerFactory::Ptr factory, DeadlineWatch& watch)
+        : params_(params), factory_(factory), watch_(watch) {}
+
+    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
+        return new WatchedConnection(socket, params_, factory_, watch_);  // the server takes ownership
+    }
+
+private:
+    Poco::Net::HTTPServerParams::Ptr params_;
+    Poco::Net::HTTPRequestHandlerFactory::Ptr factory_;
+    DeadlineWatch& watch_;
+};
+
+}  // namespace
+
+// Runs on the accepting thread, so it never waits on a client: the answer is a
+// few bytes into a fresh socket's send buffer.
+class BusyGate : public Poco::Net::TCPServerConnectionFilter {
+public:
+    BusyGate(const Poco::Net::TCPServer*& server, int workers) : server_(server), workers_(workers) {}
+
+    bool accept(const Poco::Net::StreamSocket& socket) override {
+        const Poco::Net::TCPServer* server = server_;
+        if (server == nullptr || server->currentConnections() + server->queuedConnections() < workers_) {
+            return true;
+        }
+        Poco::Net::StreamSocket refused(socket);
+        try {
+            // The request already received is read first: closing a socket with unread
+            // data resets the connection, and the client could lose the answer.
+            refused.setBlocking(false);
+            char discard[4096];
+            while (refused.available() > 0 &&
+                   refused.receiveBytes(discard, static_cast<int>(sizeof(discard))) > 0) {
+            }
+            refused.setBlocking(true);
+            refused.sendBytes(kBusy.data(), static_cast<int>(kBusy.size()));
+            refused.shutdownSend();
+        } catch (const std::exception&) {
+        }
+        log().warn("All {} workers busy; connection from {} answered 503;", workers_,
+                   socket.peerAddress().toString());
+        return false;
+    }
+
+private:
+    const Poco::Net::TCPServer*& server_;
+    int workers_;
+};
+
+struct LocalListener::Impl {
+    Impl(const ListenerSettings& settings, Poco::Net::HTTPRequestHandlerFactory* handlerFactory)
+        : settings(settings),
+          socket(Poco::Net::SocketAddress(settings.bindAddress, settings.port), settings.backlog),
+          pool(1, settings.workers),
+          factory(handlerFactory),
+          watch(settings.requestDeadline) {
+        Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+        params->setMaxThreads(settings.workers);
+        params->setMaxQueued(settings.queued);
+        params->setTimeout(Poco::Timespan(settings.receiveTimeout.count(), 0));
+        params->setKeepAlive(true);
+        params->setKeepAliveTimeout(Poco::Timespan(settings.keepAliveTimeout.count(), 0));
+        server = std::make_unique<Poco::Net::TCPServer>(new WatchedConnectionFactory(params, factory, watch),
+                                                        pool, socket, params);
+        server->setConnectionFilter(new BusyGate(serverView, settings.workers));
+        serverView = server.get();
+    }
+
+    ListenerSettings settings;
+    Poco::Net::ServerSocket socket;
+    Poco::ThreadPool pool;
+    Poco::Net::HTTPRequestHandlerFactory::Ptr factory;
+    DeadlineWatch watch;
+    const Poco::Net::TCPServer* serverView = nullptr;  // what the gate counts
+    std::unique_ptr<Poco::Net::TCPServer> server;
+    bool stopped = false;
+};
+
+LocalListener::LocalListener(const ListenerSettings& settings, Poco::Net::HTTPRequestHandlerFactory* factory)
+    : impl_(std::make_unique<Impl>(settings, factory)) {}
+
+LocalListener::~LocalListener() {
+    stopAccepting();
+    if (waitIdle(std::chrono::seconds(10))) {
+        impl_->pool.joinAll();
+    }
+}
+
+void LocalListener::start() {
+    impl_->server->start();
+}
+
+void LocalListener::stopAccepting() {
+    if (impl_->stopped) {
+        return;
+    }
+    impl_->stopped = true;
+    impl_->server->stop();
+    impl_->watch.cutAll();
+}
+
+bool LocalListener::waitIdle(std::chrono::milliseconds grace) {
+    const Clock::time_point until = Clock::now() + grace;
+    while (impl_->server->currentConnections() > 0) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+unsigned short LocalListener::port() const {
+    return impl_->socket.address().port();
+}
+
+int LocalListener::workers() const {
+    return impl_->pool.capacity();
+}
+
+bool LocalListener::beginHandling(const Poco::Net::StreamSocket& socket) {
+    return impl_->watch.beginHandling(socket);
+}
+
+void LocalListener::endHandling(const Poco::Net::StreamSocket& socket) {
+    impl_->watch.endHandling(socket);
+}
+
+}  // namespace velmora::Engine::Test

@@ -55,14 +55,15 @@ public:
         entries_.erase(socket.impl());
     }
 
-    // Every open connection is shut down: a worker blocked on its client wakes, and
-    // one waiting on the module finds the connection closed when it answers.
+    // Every connection waiting on its client is shut down, so its worker wakes at
+    // once; a request being handled finishes and sends its answer, and its
+    // connection ends right after.
     void cutAll() {
         std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
         for (auto& [impl, entry] : entries_) {
-            try {
-                entry.socket.shutdown();
-            } catch (const std::exception&) {
+            if (entry.reading) {
+                shutdownReceive(entry.socket);
             }
         }
     }
@@ -83,6 +84,9 @@ public:
         if (found != entries_.end() && !found->second.expired) {
             found->second.reading = true;
             found->second.deadline = Clock::now() + deadline_;
+            if (stopping_) {
+                shutdownReceive(found->second.socket);
+            }
         }
     }
 
@@ -93,6 +97,14 @@ private:
         bool reading = true;
         bool expired = false;
     };
+
+    // The answer already written still goes out; the next receive ends the connection.
+    static void shutdownReceive(Poco::Net::StreamSocket& socket) {
+        try {
+            socket.shutdownReceive();
+        } catch (const std::exception&) {
+        }
+    }
 
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -127,6 +139,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool quit_ = false;
+    bool stopping_ = false;
     std::map<const void*, Entry> entries_;
     std::thread thread_;  // last: it starts once everything above exists
 };

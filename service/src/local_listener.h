@@ -46,9 +46,10 @@ public:
     LocalListener& operator=(const LocalListener&) = delete;
 
     void start();
-    // Stops accepting and cuts every connection at once, as HTTPServer::stopAll(true)
-    // does: a worker blocked on a client wakes; a worker waiting on the module ends
-    // with that exchange's deadline. Safe to call twice.
+    // Stops accepting and cuts every connection waiting on its client at once, as
+    // HTTPServer::stopAll(true) does: such a worker wakes. A request being handled
+    // sends its answer (it waits on the module for at most an exchange's deadline),
+    // then its connection ends. Safe to call twice.
     void stopAccepting();
     // Waits up to `grace` for the requests in flight to end; true when none is left.
     bool waitIdle(std::chrono::milliseconds grace);

@@ -213,16 +213,18 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
     for (const auto& [name, value] : httpResponse) {
         response.headers[name] = value;
     }
+    // One receive at a time (peek waits for the next block, readsome takes what it
+    // brought), so the deadline is looked at between any two receives.
     char block[8192];
     for (;;) {
         if (bounded) {
             armReceive(*session, timeout, deadline);
         }
-        in.read(block, sizeof(block));
-        response.body.append(block, static_cast<std::size_t>(in.gcount()));
-        if (!in) {
+        if (in.peek() == std::char_traits<char>::eof()) {
             break;
         }
+        const std::streamsize got = in.readsome(block, sizeof(block));
+        response.body.append(block, static_cast<std::size_t>(got));
     }
     if (in.bad()) {
         // The stream hides the library's exception: a receive that ran out of time

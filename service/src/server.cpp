@@ -618,7 +618,11 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTT
         parsed.body.clear();
         parsed.body.shrink_to_fit();
         response.setKeepAlive(false);
-        send(response, ApiReply{413, "Payload Too Large", "application/octet-stream", {}, {}});
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "Payload Too Large");
+        response.setContentType("application/octet-stream");
+        response.setContentLength64(0);
+        // Out before the sending side closes: the library would flush it only later.
+        response.send().flush();
         lingeringClose(socket);
         return;
     }

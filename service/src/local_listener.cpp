@@ -33,8 +33,7 @@ const std::string kBusy =
 // the connection's own socket object does.
 class DeadlineWatch {
 public:
-    explicit DeadlineWatch(std::chrono::seconds deadline)
-        : deadline_(deadline), thread_([this] { run(); }) {}
+    explicit DeadlineWatch(std::chrono::seconds deadline) : deadline_(deadline), thread_([this] { run(); }) {}
 
     ~DeadlineWatch() {
         {

@@ -64,7 +64,6 @@ public:
     // The answer is sent: the next request on the connection gets a fresh deadline.
     void endHandling(const Poco::Net::StreamSocket& socket);
 
-
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

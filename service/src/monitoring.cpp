@@ -80,7 +80,8 @@ void MonitoringDriver::setMonitoringSettings(
                false, address_);
     const int portNumber = std::stoi(port_);
     auto client = std::make_unique<REST::RestClient>(
-        address_, portNumber, tls_verify_ ? REST::TlsVerification::SystemCAs : REST::TlsVerification::AcceptAny);
+        address_, portNumber,
+        tls_verify_ ? REST::TlsVerification::SystemCAs : REST::TlsVerification::AcceptAny);
     client_ = std::move(client);
     client_configured_ = true;
     // A token belongs to the service it came from: the new client starts without one

@@ -6,12 +6,12 @@
 
 #include <boost/json.hpp>
 
+#include <Poco/Exception.h>
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
-#include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
 
 #include "logger.h"
@@ -152,7 +152,8 @@ void armReceive(Poco::Net::HTTPClientSession& session, int timeout, Clock::time_
 }  // namespace
 
 RawResponse RestClient::exchange(const std::string& method, const std::string& path,
-                                 const std::vector<std::string_view>* pieces, const std::string& contentType) {
+                                 const std::vector<std::string_view>* pieces,
+                                 const std::string& contentType) {
     std::string token;
     int timeout = 0;
     int deadlineSeconds = 0;

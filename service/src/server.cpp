@@ -23,18 +23,18 @@
 #include "config_validation.h"
 #include "db.h"
 #include "device_data_provider.h"
-#include "monitoring.h"
-#include "s3client_provider.h"
-#include "task_handler_provider.h"
 #include "driver.h"
 #include "local_api_settings.h"
 #include "local_listener.h"
 #include "log_retention.h"
 #include "logger.h"
+#include "monitoring.h"
 #include "periodic_task.h"
 #include "queries.h"
 #include "routes.h"
+#include "s3client_provider.h"
 #include "storage_limits.h"
+#include "task_handler_provider.h"
 
 namespace velmora::Engine::Test {
 namespace {
@@ -59,7 +59,8 @@ class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
 public:
     explicit LocalFactory(Server* server) : server_(server) {}
 
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest& request) override {
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest& request) override {
         server_->RefuseOversizedBody(request);
         return new Handler(server_);  // the HTTP library takes ownership
     }
@@ -564,8 +565,7 @@ std::uint64_t Server::bodyLimit(const ApiRequest& request) {
 
 void Server::RefuseOversizedBody(const Poco::Net::HTTPServerRequest& request) {
     if (request.hasContentLength() &&
-        static_cast<std::uint64_t>(request.getContentLength64()) >
-            bodyLimit(readHead(request))) {
+        static_cast<std::uint64_t>(request.getContentLength64()) > bodyLimit(readHead(request))) {
         request.response().setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE);
     }
 }
@@ -618,7 +618,8 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTT
         parsed.body.clear();
         parsed.body.shrink_to_fit();
         response.setKeepAlive(false);
-        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "Payload Too Large");
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
+                                    "Payload Too Large");
         response.setContentType("application/octet-stream");
         response.setContentLength64(0);
         // Out before the sending side closes: the library would flush it only later.

@@ -5,8 +5,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>

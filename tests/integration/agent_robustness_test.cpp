@@ -389,7 +389,8 @@ size_t moduleCalls(const ModuleSimPeer& sim, const std::string& command) {
     auto history = parseObject(sim.state())->getArray("history");
     size_t calls = 0;
     for (size_t i = 0; i < history->size(); ++i) {
-        calls += history->getObject(static_cast<unsigned>(i))->getValue<std::string>("path") == "/api/" + command;
+        calls +=
+            history->getObject(static_cast<unsigned>(i))->getValue<std::string>("path") == "/api/" + command;
     }
     return calls;
 }
@@ -405,8 +406,9 @@ TEST(AgentRequestLimits, BodiesBeyondTheirLimitAre413AndNeverReachTheModule) {
     AgentProcess agent(home.path(), configWith(sim.port(), R"("local_api_max_upload_bytes":65536)"));
     ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
     const std::string json = "{\"mode\":\"" + std::string(1024 * 1024 + 100, 'x') + "\"}";
-    const std::string upload = "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.evo\"\r\n\r\n" +
-                               std::string(70000, '\x01') + "\r\n--b--\r\n";
+    const std::string upload =
+        "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.evo\"\r\n\r\n" +
+        std::string(70000, '\x01') + "\r\n--b--\r\n";
     struct Case {
         std::string name;
         std::string command;
@@ -416,7 +418,8 @@ TEST(AgentRequestLimits, BodiesBeyondTheirLimitAre413AndNeverReachTheModule) {
     };
     const Case cases[] = {
         {"JSON body by its length", "set_learnmode",
-         "POST /api/set_learnmode HTTP/1.1\r\nHost: agent\r\nContent-Type: application/json\r\nContent-Length: " +
+         "POST /api/set_learnmode HTTP/1.1\r\nHost: agent\r\nContent-Type: "
+         "application/json\r\nContent-Length: " +
              std::to_string(json.size()) + "\r\n\r\n",
          json, false},
         {"JSON body chunked", "set_learnmode",
@@ -451,9 +454,10 @@ TEST(AgentRequestLimits, AQuotedBoundaryWithFurtherParametersIsRead) {
     AgentProcess agent(home.path(), configWith(sim.port(), ""));
     ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
     const std::string file("\x00\x01upgrade\xFF", 10);
-    const std::string body = "--simple boundary\r\nContent-Disposition: form-data; name=\"file\"; "
-                             "filename=\"u.evo\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
-                             file + "\r\n--simple boundary--\r\n";
+    const std::string body =
+        "--simple boundary\r\nContent-Disposition: form-data; name=\"file\"; "
+        "filename=\"u.evo\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+        file + "\r\n--simple boundary--\r\n";
     auto answer = httpCall(AgentProcess::kPort, "POST", "/api/offline_upgrade", body,
                            R"(multipart/form-data; boundary="simple boundary"; charset=utf-8)");
     EXPECT_EQ(answer.body, R"({"code":0,"data":null})");
@@ -483,7 +487,8 @@ TEST(AgentSlowClients, ThirtyTwoTricklersLeaveTheApiAnswering) {
     EXPECT_TRUE(waitUntil(
         [] {
             try {
-                return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 2).status == 200;
+                return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 2).status ==
+                       200;
             } catch (const std::exception&) {
                 return false;
             }
@@ -603,17 +608,20 @@ bool agentAnswersOn(const std::string& address) {
 
 TEST(AgentHardening, TheListenerBindsTheConfiguredAddressOnly) {
     TempDir home;
-    AgentProcess agent(home.path(), R"({"device_ip":"127.0.0.1","device_port":"9","local_api_bind_address":"127.0.0.1"})");
+    AgentProcess agent(home.path(),
+                       R"({"device_ip":"127.0.0.1","device_port":"9","local_api_bind_address":"127.0.0.1"})");
     ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
-    EXPECT_NE(agent.todaysLog().find("Local API listens on 127.0.0.1:5555 with 32 workers;"), std::string::npos);
+    EXPECT_NE(agent.todaysLog().find("Local API listens on 127.0.0.1:5555 with 32 workers;"),
+              std::string::npos);
     const std::string other = otherLocalAddress();
     if (!other.empty()) {
         EXPECT_FALSE(agentAnswersOn(other)) << other;
     }
     for (const char* bad : {R"("localhost")", R"("127.0.0.1:80")", R"("")", "1"}) {
         SCOPED_TRACE(bad);
-        EXPECT_EQ(post("/api/agent/set_config", std::string(R"({"local_api_bind_address":)") + bad + "}").body,
-                  R"({"code":-6210,"data":null})");
+        EXPECT_EQ(
+            post("/api/agent/set_config", std::string(R"({"local_api_bind_address":)") + bad + "}").body,
+            R"({"code":-6210,"data":null})");
     }
     EXPECT_EQ(currentConfig()->getValue<std::string>("local_api_bind_address"), "127.0.0.1");
     EXPECT_EQ(agent.stop(), 0);
@@ -641,16 +649,18 @@ TEST(AgentHardening, CloudCertificatesAreCheckedOnlyWhenAsked) {
         SCOPED_TRACE("monitoring_tls_verify " + c.verify);
         cloud.reset();
         TempDir home;
-        AgentProcess agent(home.path(),
-                           R"({"device_ip":"127.0.0.1","device_port":"9","monitoring_service_address":"https://127.0.0.1",)"
-                           R"("monitoring_service_port":")" +
-                               std::to_string(cloud.port()) +
-                               R"(","velmora_monitoring_client_secret":"secret","monitoring_request_frequency":300,)"
-                               R"("monitoring_tls_verify":)" +
-                               c.verify + "}");
+        AgentProcess agent(
+            home.path(),
+            R"({"device_ip":"127.0.0.1","device_port":"9","monitoring_service_address":"https://127.0.0.1",)"
+            R"("monitoring_service_port":")" +
+                std::to_string(cloud.port()) +
+                R"(","velmora_monitoring_client_secret":"secret","monitoring_request_frequency":300,)"
+                R"("monitoring_tls_verify":)" +
+                c.verify + "}");
         ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
         auto connected = [] {
-            return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect").body == R"({"code":0,"data":null})";
+            return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect").body ==
+                   R"({"code":0,"data":null})";
         };
         if (c.connects) {
             EXPECT_TRUE(waitUntil(connected, std::chrono::seconds(15)));

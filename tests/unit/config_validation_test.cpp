@@ -319,7 +319,8 @@ TEST(LocalApiSettingsFromConfiguration, DefaultsUnlessAUsableValueIsSet) {
     EXPECT_EQ(settings.maxUploadBytes, 512ull * 1024 * 1024);
     EXPECT_EQ(settings.bindAddress, "127.0.0.1");
     EXPECT_TRUE(readMonitoringTlsVerify(set));
-    EXPECT_EQ(readLocalApiSettings({{"local_api_bind_address", std::string("my-pc")}}).bindAddress, "0.0.0.0");
+    EXPECT_EQ(readLocalApiSettings({{"local_api_bind_address", std::string("my-pc")}}).bindAddress,
+              "0.0.0.0");
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ const BoundaryCase kBoundaries[] = {
     {"NameInCapitals", "multipart/form-data; BOUNDARY=xyz", "--xyz"},
     {"None", "multipart/form-data", nullptr},
     {"Empty", R"(multipart/form-data; boundary="")", nullptr},
-    {"LongerThanSeventy", "multipart/form-data; boundary=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+    {"LongerThanSeventy",
+     "multipart/form-data; boundary=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
      nullptr},
 };
 

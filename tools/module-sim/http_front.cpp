@@ -409,7 +409,8 @@ private:
                 known = known || (mode.isString() && mode.toString() == name);
             }
             if (!known) {
-                return error(400, "mode must be one of none, silent, close, http500, nonjson, refuse, trickle");
+                return error(400,
+                             "mode must be one of none, silent, close, http500, nonjson, refuse, trickle");
             }
             next.mode = mode.toString();
             if (next.mode == "none") {

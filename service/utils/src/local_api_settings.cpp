@@ -29,7 +29,7 @@ std::uint64_t limitValue(const Config& config, const BodyLimitKey& limit) {
     try {
         const std::int64_t value = found->second.convert<std::int64_t>();
         return static_cast<std::uint64_t>(value >= limit.min && value <= limit.max ? value
-                                                                                  : limit.defaultValue);
+                                                                                   : limit.defaultValue);
     } catch (const std::exception&) {
         return static_cast<std::uint64_t>(limit.defaultValue);  // an unsigned value beyond the signed range
     }

@@ -243,6 +243,7 @@ struct LocalListener::Impl {
     DeadlineWatch watch;
     const Poco::Net::TCPServer* serverView = nullptr;  // what the gate counts
     std::unique_ptr<Poco::Net::TCPServer> server;
+    std::mutex lifecycle;  // guards stopped, start and stop
     bool stopped = false;
 };
 
@@ -251,16 +252,22 @@ LocalListener::LocalListener(const ListenerSettings& settings, Poco::Net::HTTPRe
 
 LocalListener::~LocalListener() {
     stopAccepting();
-    if (waitIdle(std::chrono::seconds(10))) {
-        impl_->pool.joinAll();
-    }
+    // The server goes before the pool (members end in reverse order), and the pool
+    // ends its threads itself.
+    waitIdle(std::chrono::seconds(10));
 }
 
 void LocalListener::start() {
-    impl_->server->start();
+    // Start and stop come from different threads at shutdown: once stopped, the
+    // listener never starts again.
+    std::lock_guard<std::mutex> lock(impl_->lifecycle);
+    if (!impl_->stopped) {
+        impl_->server->start();
+    }
 }
 
 void LocalListener::stopAccepting() {
+    std::lock_guard<std::mutex> lock(impl_->lifecycle);
     if (impl_->stopped) {
         return;
     }

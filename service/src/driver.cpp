@@ -22,7 +22,8 @@ using namespace Utils::Models;
 
 namespace {
 
-// A command that waits longer than this for the module has lost it.
+// A command that waits longer than this for the module has lost it: for any one
+// receive, and for its whole answer however the module paces it.
 constexpr int kClientTimeoutSeconds = 6;
 // Alert code of a lost module connection in the alert queue.
 constexpr int kLostConnectionAlertCode = 400;
@@ -99,6 +100,7 @@ OrvixDriver::OrvixDriver(const std::string& address, int port, std::mutex& confi
       database_(database),
       alertQueueCap_(Utils::readStorageLimits({}).alertQueueCap) {
     client_.setTimeout(kClientTimeoutSeconds);
+    client_.setExchangeDeadline(kClientTimeoutSeconds);
 }
 
 void OrvixDriver::setAlertQueueCap(int cap) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/json.hpp>
 
@@ -21,7 +22,7 @@ struct OrvixDriver::Command {
     Verb verb = Verb::Post;
     boost::json::value body;  // Post: the JSON body (null for commands without parameters)
     std::string fileName;     // Upload: the file name of the "file" part
-    std::string bytes;        // Upload: the file content
+    std::string_view bytes;   // Upload: the file content, owned by the caller for the exchange
     std::string callMessage;  // empty: "<name>() called;"
 
     std::string path() const { return "/api/" + name; }
@@ -40,13 +41,14 @@ struct OrvixDriver::Command {
         command.callMessage = std::move(callMessage);
         return command;
     }
-    static Command upload(std::string name, std::string fileName, std::string bytes,
+    // `bytes` is sent from where it lies; an upload is large enough that a copy counts.
+    static Command upload(std::string name, std::string fileName, const std::vector<uint8_t>& bytes,
                           std::string callMessage) {
         Command command;
         command.name = std::move(name);
         command.verb = Verb::Upload;
         command.fileName = std::move(fileName);
-        command.bytes = std::move(bytes);
+        command.bytes = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         command.callMessage = std::move(callMessage);
         return command;
     }

@@ -45,8 +45,7 @@ std::pair<int, ExportTemplateStatusRes> OrvixDriver::export_template_status() {
 
 int OrvixDriver::import_template(const ImportTemplateReq& request) {
     return exchange(
-        Command::upload("import_template", "import_template.evo",
-                        std::string(request.data.begin(), request.data.end()),
+        Command::upload("import_template", "import_template.evo", request.data,
                         fmt::format("import_template() called with file size: {};", request.data.size())),
         nullptr);
 }
@@ -63,8 +62,7 @@ std::pair<int, ImportTemplateStatusRes> OrvixDriver::import_template_status() {
 
 int OrvixDriver::offline_upgrade(const OfflineUpgradeReq& request) {
     return exchange(
-        Command::upload("offline_upgrade", "offline_upgrade.evo",
-                        std::string(request.data.begin(), request.data.end()),
+        Command::upload("offline_upgrade", "offline_upgrade.evo", request.data,
                         fmt::format("offline_upgrade() called with file size: {};", request.data.size())),
         nullptr);
 }

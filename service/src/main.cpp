@@ -53,6 +53,12 @@ void stop_server() {
         server_thread->join();
     }
     server_thread.reset();
+    if (server_ptr && server_ptr->RequestsInFlight() > 0) {
+        // A request still running holds the server; the process ends right after
+        // this, so it is left in place rather than freed under that request.
+        (void)server_ptr.release();
+        return;
+    }
     server_ptr.reset();
 }
 
@@ -184,5 +190,7 @@ int main(int argc, char** argv) {
     ::umask(077);
     sigset_t set = shutdown_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A client that goes away while it is answered must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
     main_function();
 }

@@ -79,7 +79,9 @@ void MonitoringDriver::setMonitoringSettings(
     log().info("developer_mode={} with service adress={}, so using one rest client instance, ignoring port;",
                false, address_);
     const int portNumber = std::stoi(port_);
-    auto client = std::make_unique<REST::RestClient>(address_, portNumber);
+    auto client = std::make_unique<REST::RestClient>(
+        address_, portNumber,
+        tls_verify_ ? REST::TlsVerification::SystemCAs : REST::TlsVerification::AcceptAny);
     client_ = std::move(client);
     client_configured_ = true;
     // A token belongs to the service it came from: the new client starts without one
@@ -91,6 +93,10 @@ void MonitoringDriver::setMonitoringSettings(
         token_expiry_ = {};
     }
     start();
+}
+
+void MonitoringDriver::setTlsVerification(bool verify) {
+    tls_verify_ = verify;
 }
 
 void MonitoringDriver::start() {

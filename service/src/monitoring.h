@@ -76,6 +76,11 @@ public:
                                std::shared_ptr<ITaskHandlerProvider> taskHandlers,
                                std::shared_ptr<DeviceDataProvider> deviceData, std::function<void()> reinit);
 
+    // Whether the next setMonitoringSettings builds a client that checks the cloud's
+    // certificate against the system's CAs (the token endpoint is reached through
+    // the same client). Off by default, as the service is deployed.
+    void setTlsVerification(bool verify);
+
     void start();
     // Wakes a waiting worker at once and joins it; a request in progress finishes first.
     void stop() noexcept;
@@ -200,6 +205,7 @@ private:
     // The service client was built from the stored settings; until then start()
     // refuses, so a worker never runs on the placeholder client.
     bool client_configured_ = false;
+    bool tls_verify_ = false;
     std::unordered_map<std::string, Poco::Dynamic::Var>& config_;
     std::mutex& config_mutex_;
 };

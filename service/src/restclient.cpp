@@ -1,16 +1,18 @@
 #include "restclient.h"
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include <boost/json.hpp>
 
+#include <Poco/Exception.h>
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
 #include <Poco/NumberParser.h>
-#include <Poco/StreamCopier.h>
 
 #include "logger.h"
 
@@ -106,6 +108,11 @@ void RestClient::setTimeout(const int& seconds) {
     timeout_ = seconds;
 }
 
+void RestClient::setExchangeDeadline(int seconds) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    deadline_ = seconds;
+}
+
 const Poco::URI& RestClient::getBaseUri() const {
     return baseUri_;
 }
@@ -117,12 +124,44 @@ RawResponse RestClient::request(const std::string& method, const std::string& pa
 
 RawResponse RestClient::requestRaw(const std::string& method, const std::string& path,
                                    const std::string* body, const std::string& contentType) {
+    if (body == nullptr) {
+        return exchange(method, path, nullptr, contentType);
+    }
+    const std::vector<std::string_view> pieces{*body};
+    return exchange(method, path, &pieces, contentType);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Before each receive of the answer: the socket waits no longer than the time
+// left, so a peer that sends a byte now and then still ends at the deadline.
+void armReceive(Poco::Net::HTTPClientSession& session, int timeout, Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        throw Poco::TimeoutException("Timeout", "the answer did not arrive within the exchange deadline");
+    }
+    auto wait = left;
+    if (timeout != 0) {
+        wait = std::min<std::chrono::microseconds>(wait, std::chrono::seconds(timeout));
+    }
+    session.socket().setReceiveTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(wait.count())));
+}
+
+}  // namespace
+
+RawResponse RestClient::exchange(const std::string& method, const std::string& path,
+                                 const std::vector<std::string_view>* pieces,
+                                 const std::string& contentType) {
     std::string token;
     int timeout = 0;
+    int deadlineSeconds = 0;
     {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         token = token_;
         timeout = timeout_;
+        deadlineSeconds = deadline_;
     }
     Poco::URI target(baseUri_, path);
     std::unique_ptr<Poco::Net::HTTPClientSession> session;
@@ -145,17 +184,28 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     if (!token.empty()) {
         httpRequest.set("Authorization", "Bearer " + token);
     }
-    if (body != nullptr) {
+    if (pieces != nullptr) {
         if (!contentType.empty()) {
             httpRequest.setContentType(contentType);
         }
-        httpRequest.setContentLength64(static_cast<Poco::Int64>(body->size()));
+        std::size_t length = 0;
+        for (std::string_view piece : *pieces) {
+            length += piece.size();
+        }
+        httpRequest.setContentLength64(static_cast<Poco::Int64>(length));
         std::ostream& out = session->sendRequest(httpRequest);
-        out.write(body->data(), static_cast<std::streamsize>(body->size()));
+        for (std::string_view piece : *pieces) {
+            out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        }
     } else {
         session->sendRequest(httpRequest);
     }
 
+    const bool bounded = deadlineSeconds != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
+    if (bounded) {
+        armReceive(*session, timeout, deadline);
+    }
     Poco::Net::HTTPResponse httpResponse;
     std::istream& in = session->receiveResponse(httpResponse);
     RawResponse response;
@@ -164,7 +214,24 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     for (const auto& [name, value] : httpResponse) {
         response.headers[name] = value;
     }
-    Poco::StreamCopier::copyToString(in, response.body, 8192);
+    // One receive at a time (peek waits for the next block, readsome takes what it
+    // brought), so the deadline is looked at between any two receives.
+    char block[8192];
+    for (;;) {
+        if (bounded) {
+            armReceive(*session, timeout, deadline);
+        }
+        if (in.peek() == std::char_traits<char>::eof()) {
+            break;
+        }
+        const std::streamsize got = in.readsome(block, sizeof(block));
+        response.body.append(block, static_cast<std::size_t>(got));
+    }
+    if (in.bad()) {
+        // The stream hides the library's exception: a receive that ran out of time
+        // is reported as what it is, whichever limit it hit.
+        throw Poco::TimeoutException("Timeout", "the answer stopped before its end");
+    }
     return response;
 }
 
@@ -279,22 +346,35 @@ RawResponse RestClient::DeleteFormRaw(const std::string& path, const boost::json
     return DeleteForm(path, form);
 }
 
+namespace {
+
+struct MultipartFrame {
+    std::string head;
+    std::string tail;
+};
+
+MultipartFrame multipartFrame(const std::string& fieldName, const std::string& fileName) {
+    return {"--" + RestClient::kBoundary + "\r\n" + "Content-Disposition: form-data; name=\"" + fieldName +
+                "\"; filename=\"" + fileName + "\"\r\n" + "Content-Type: application/octet-stream\r\n\r\n",
+            "\r\n--" + RestClient::kBoundary + "--\r\n"};
+}
+
+}  // namespace
+
 std::string RestClient::buildMultipart(const std::string& fieldName, const std::string& fileName,
-                                       const std::string& bytes) {
+                                       std::string_view bytes) {
+    const MultipartFrame frame = multipartFrame(fieldName, fileName);
     std::string body;
-    body.reserve(bytes.size() + 256);
-    body += "--" + kBoundary + "\r\n";
-    body += "Content-Disposition: form-data; name=\"" + fieldName + "\"; filename=\"" + fileName + "\"\r\n";
-    body += "Content-Type: application/octet-stream\r\n\r\n";
-    body += bytes;
-    body += "\r\n--" + kBoundary + "--\r\n";
+    body.reserve(frame.head.size() + bytes.size() + frame.tail.size());
+    body.append(frame.head).append(bytes).append(frame.tail);
     return body;
 }
 
 RawResponse RestClient::PostFormData(const std::string& path, const std::string& fieldName,
-                                     const std::string& fileName, const std::string& bytes) {
-    std::string body = buildMultipart(fieldName, fileName, bytes);
-    return requestRaw("POST", path, &body, "multipart/form-data; boundary=" + kBoundary);
+                                     const std::string& fileName, std::string_view bytes) {
+    const MultipartFrame frame = multipartFrame(fieldName, fileName);
+    const std::vector<std::string_view> pieces{frame.head, bytes, frame.tail};
+    return exchange("POST", path, &pieces, "multipart/form-data; boundary=" + kBoundary);
 }
 
 bool RestClient::checkConnectionHTTP() {

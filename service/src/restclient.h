@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,10 @@ public:
     void setAuthToken(const std::string& token);
     void clearAuthToken();
     void setTimeout(const int& seconds);  // 0: the library's defaults
+    // The whole answer (status line, headers and body) must arrive within this many
+    // seconds after the request was sent, however the peer paces it; past it the
+    // exchange fails with Poco::TimeoutException, like a receive time-out. 0: none.
+    void setExchangeDeadline(int seconds);
     const Poco::URI& getBaseUri() const;
 
     RawResponse request(const std::string& method, const std::string& path, const std::string* body,
@@ -92,8 +97,9 @@ public:
     RawResponse DeleteFormRaw(const std::string& path, const boost::json::object& form);
 
     // One multipart part holding `bytes`, with the fixed boundary kBoundary.
+    // The bytes are sent from where they are, never copied into a body of their own.
     RawResponse PostFormData(const std::string& path, const std::string& fieldName,
-                             const std::string& fileName, const std::string& bytes);
+                             const std::string& fileName, std::string_view bytes);
 
     // HEAD /api/x over plain HTTP/1.0 with a 2-second limit: true for a status below 405.
     bool checkConnectionHTTP();
@@ -101,16 +107,21 @@ public:
     static std::string appendParams(const std::string& path, const Query& query);
     static std::string buildForm(const boost::json::object& form);
     static std::string buildMultipart(const std::string& fieldName, const std::string& fileName,
-                                      const std::string& bytes);
+                                      std::string_view bytes);
 
 private:
+    // One exchange whose body is the concatenation of `pieces` (none: no body).
+    RawResponse exchange(const std::string& method, const std::string& path,
+                         const std::vector<std::string_view>* pieces, const std::string& contentType);
+
     RawResponse sendJson(const std::string& method, const std::string& path, const boost::json::value& value);
     RawResponse sendForm(const std::string& method, const std::string& path, const std::string& form);
 
     Poco::URI baseUri_;
-    mutable std::mutex settingsMutex_;  // guards token_ and timeout_
+    mutable std::mutex settingsMutex_;  // guards token_, timeout_ and deadline_
     std::string token_;
     int timeout_ = 0;
+    int deadline_ = 0;
     std::string userAgent_ = "Orvix-RESTClient";
     Poco::AutoPtr<Poco::Net::Context> tlsContext_;
 };

@@ -3,6 +3,8 @@
 #include <sstream>
 
 #include <Poco/JSON/Parser.h>
+#include <Poco/Net/MessageHeader.h>
+#include <Poco/Net/NameValueCollection.h>
 
 namespace velmora::Engine::Test {
 
@@ -12,12 +14,17 @@ Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request) {
 }
 
 std::optional<std::string> multipartDelimiter(const std::string& contentType) {
-    static const std::string kParameter = "boundary=";
-    auto at = contentType.find(kParameter);
-    if (at == std::string::npos) {
+    // The library reads parameters as the MIME rules write them: names in any case,
+    // values as tokens or quoted strings, any order.
+    std::string mediaType;
+    Poco::Net::NameValueCollection parameters;
+    Poco::Net::MessageHeader::splitParameters(contentType, mediaType, parameters);
+    const std::string boundary = parameters.get("boundary", "");
+    // RFC 2046: 1 to 70 characters, and a boundary never ends in a blank.
+    if (boundary.empty() || boundary.size() > 70 || boundary.back() == ' ') {
         return std::nullopt;
     }
-    return "--" + contentType.substr(at + kParameter.size());
+    return "--" + boundary;
 }
 
 ApiReply jsonReply(const Poco::JSON::Object::Ptr& object) {

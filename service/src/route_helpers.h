@@ -17,8 +17,9 @@ namespace velmora::Engine::Test {
 Poco::JSON::Object::Ptr parseBodyObject(const ApiRequest& request);
 
 // The delimiter ("--" followed by the boundary) of a multipart body with this
-// Content-Type value, or nothing when the value names no boundary. The boundary
-// is everything after "boundary=" to the end of the value.
+// Content-Type value, or nothing when the value names no usable boundary. The
+// boundary parameter may be quoted and may come before or after other parameters
+// (RFC 2046: boundary="simple boundary"; charset=utf-8).
 std::optional<std::string> multipartDelimiter(const std::string& contentType);
 
 // A 200 answer with the object written compactly.

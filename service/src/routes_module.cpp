@@ -34,32 +34,34 @@ bool announcedOnEntry(const ModuleCommand& command) {
 // The catalogue lives as long as the process, so the route may keep a reference to its row.
 Route commandRoute(const ModuleCommand& command) {
     const bool announced = announcedOnEntry(command);
-    return Route{command.method, std::string("/api/") + command.name,
-                 [&command, announced](Server& server, const ApiRequest& request) {
-                     if (announced) {
-                         log().info("HandleSession() enter in: /api/{}", command.name);
-                     }
-                     Poco::JSON::Object::Ptr body;
-                     std::string delimiter;
-                     if (command.input == CommandInput::JsonBody) {
-                         body = parseBodyObject(request);
-                     } else if (command.input == CommandInput::Upload) {
-                         std::optional<std::string> found = multipartDelimiter(request.contentType);
-                         if (!found) {
-                             log().error("Boundary not found in Content-Type");
-                             return jsonReply(Utils::get_empty_response(-6210));
-                         }
-                         delimiter = std::move(*found);
-                     }
-                     std::function<void()> attributesChanged;
-                     if (command.changesAttributes) {
-                         attributesChanged = server.AttributesChangedAction();
-                     }
-                     Utils::CommandCall call{
-                         server.GetDriver(), server.GetContext(),  body,
-                         &request.body,      std::move(delimiter), std::move(attributesChanged)};
-                     return jsonReply(command.run(call));
-                 }};
+    Route route{command.method, std::string("/api/") + command.name,
+                [&command, announced](Server& server, const ApiRequest& request) {
+                    if (announced) {
+                        log().info("HandleSession() enter in: /api/{}", command.name);
+                    }
+                    Poco::JSON::Object::Ptr body;
+                    std::string delimiter;
+                    if (command.input == CommandInput::JsonBody) {
+                        body = parseBodyObject(request);
+                    } else if (command.input == CommandInput::Upload) {
+                        std::optional<std::string> found = multipartDelimiter(request.contentType);
+                        if (!found) {
+                            log().error("Boundary not found in Content-Type");
+                            return jsonReply(Utils::get_empty_response(-6210));
+                        }
+                        delimiter = std::move(*found);
+                    }
+                    std::function<void()> attributesChanged;
+                    if (command.changesAttributes) {
+                        attributesChanged = server.AttributesChangedAction();
+                    }
+                    Utils::CommandCall call{
+                        server.GetDriver(), server.GetContext(),  body,
+                        &request.body,      std::move(delimiter), std::move(attributesChanged)};
+                    return jsonReply(command.run(call));
+                }};
+    route.upload = command.input == CommandInput::Upload;
+    return route;
 }
 
 ApiReply get_image(Server& server, const ApiRequest&) {

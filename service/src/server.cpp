@@ -12,12 +12,10 @@
 #include <Poco/JSON/Parser.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
-#include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
-#include <Poco/Net/ServerSocket.h>
-#include <Poco/StreamCopier.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
 
 #include "agent-filesystem.h"
@@ -25,16 +23,18 @@
 #include "config_validation.h"
 #include "db.h"
 #include "device_data_provider.h"
-#include "monitoring.h"
-#include "s3client_provider.h"
-#include "task_handler_provider.h"
 #include "driver.h"
+#include "local_api_settings.h"
+#include "local_listener.h"
 #include "log_retention.h"
 #include "logger.h"
+#include "monitoring.h"
 #include "periodic_task.h"
 #include "queries.h"
 #include "routes.h"
+#include "s3client_provider.h"
 #include "storage_limits.h"
+#include "task_handler_provider.h"
 
 namespace velmora::Engine::Test {
 namespace {
@@ -59,7 +59,9 @@ class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
 public:
     explicit LocalFactory(Server* server) : server_(server) {}
 
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest& request) override {
+        server_->RefuseOversizedBody(request);
         return new Handler(server_);  // the HTTP library takes ownership
     }
 
@@ -67,7 +69,9 @@ private:
     Server* server_;
 };
 
-ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
+// Method, URI, path segments, query and content type: what routing needs, read
+// before the body.
+ApiRequest readHead(const Poco::Net::HTTPServerRequest& request) {
     ApiRequest parsed;
     parsed.method = request.getMethod();
     parsed.uri = request.getURI();
@@ -75,8 +79,62 @@ ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
     uri.getPathSegments(parsed.segments);
     parsed.query = uri.getQueryParameters();
     parsed.contentType = request.get("Content-Type", "");
-    Poco::StreamCopier::copyToString(request.stream(), parsed.body, 8192);
     return parsed;
+}
+
+enum class BodyRead { Complete, TooLarge, Broken };
+
+// The body into `body`, stopped as soon as it passes `limit`. An announced length
+// is reserved up front, so a large upload is never copied while the string grows.
+BodyRead readBody(Poco::Net::HTTPServerRequest& request, std::uint64_t limit, std::string& body) {
+    const bool announced = request.hasContentLength();
+    const std::uint64_t length = announced ? static_cast<std::uint64_t>(request.getContentLength64()) : 0;
+    if (announced && length > limit) {
+        return BodyRead::TooLarge;
+    }
+    body.reserve(static_cast<std::size_t>(length));
+    std::istream& in = request.stream();
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (body.size() + got > limit) {
+            return BodyRead::TooLarge;
+        }
+        body.append(block.data(), got);
+        if (!in) {
+            break;
+        }
+    }
+    // A receive that failed or a body shorter than announced: the request never arrived whole.
+    if (in.bad() || (announced && body.size() != length)) {
+        return BodyRead::Broken;
+    }
+    return BodyRead::Complete;
+}
+
+// The client may still be sending the rest of a refused body. Closing with unread
+// data resets the connection, and the client could lose the answer; so the
+// sending side is closed and what still arrives is read away, for a short while.
+void lingeringClose(Poco::Net::StreamSocket* socket) {
+    if (socket == nullptr) {
+        return;
+    }
+    try {
+        socket->shutdownSend();
+        socket->setReceiveTimeout(Poco::Timespan(0, 500 * 1000));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        char discard[16 * 1024];
+        while (std::chrono::steady_clock::now() < until &&
+               socket->receiveBytes(discard, static_cast<int>(sizeof(discard))) > 0) {
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+Poco::Net::StreamSocket* requestSocket(Poco::Net::HTTPServerRequest& request) {
+    auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
+    return impl != nullptr ? &impl->socket() : nullptr;
 }
 
 void trace(const ApiRequest& request) {
@@ -124,14 +182,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
     }
     migrator.migrate();
 
-    socket_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("0.0.0.0", port_), 64);
-    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(32);
-    params->setMaxQueued(100);
-
     importConfigFile();
-
-    http_server_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(this), *socket_, params);
 
     context_.withSession([this, &imagesPath](Poco::Data::Session& configSession) {
         config_ = Utils::Queries::getAllConfigs(configSession);
@@ -139,6 +190,17 @@ Server::Server(unsigned short port, const std::string& dbPath)
         // another version) must not leave the till without its local API.
         Utils::replaceUnusableConfig(config_, DB::seededConfiguration(imagesPath));
     });
+
+    // Bound once the configuration is loaded: it names the address to listen on.
+    ListenerSettings listener;
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        listener.bindAddress = Utils::readLocalApiSettings(config_).bindAddress;
+    }
+    listener.port = port_;
+    listener_ = std::make_unique<LocalListener>(listener, new LocalFactory(this));
+    log().info("Local API listens on {}:{} with {} workers;", listener.bindAddress, GetListeningPort(),
+               listener_->workers());
     reinit_thread_ = std::thread([this] { reinitLoop(); });
     try {
         initDriver();
@@ -273,6 +335,7 @@ struct MonitoringSettings {
     std::string storageBucket;
     std::string storageLogin;
     std::string storagePassword;
+    bool tlsVerify = false;
 };
 
 // Caller holds the configuration lock.
@@ -302,6 +365,7 @@ MonitoringSettings readMonitoringSettings(ConfigMap& config) {
     settings.storageBucket = Utils::readConfigString(config, "file_storage_service_bucket");
     settings.storageLogin = Utils::readConfigString(config, "file_storage_service_login");
     settings.storagePassword = Utils::readConfigString(config, "file_storage_service_password");
+    settings.tlsVerify = Utils::readMonitoringTlsVerify(config);
     return settings;
 }
 
@@ -354,6 +418,7 @@ void Server::initMonitoring() {
         s3_ = s3;
         task_handlers_ = taskHandlers;
     }
+    monitoring->setTlsVerification(settings.tlsVerify);
     monitoring->setMonitoringSettings(settings.serviceType, settings.address, settings.port,
                                       settings.gettingTasks, settings.imageSending, settings.requestFrequency,
                                       settings.clientSecret, settings.deviceId, settings.imagesFolder, s3,
@@ -427,7 +492,7 @@ Server::~Server() {
 
 void Server::Run() {
     try {
-        http_server_->start();
+        listener_->start();
     } catch (const Poco::Exception& e) {
         log().error("Failed to start server: {};", e.displayText());
         throw;
@@ -459,20 +524,23 @@ void Server::stopMonitoring() {
 }
 
 void Server::Stop() {
+    // Clients are cut off first, so requests and the monitoring worker wind down
+    // side by side; each waits on the module for at most an exchange's deadline.
+    if (listener_) {
+        listener_->stopAccepting();
+    }
     stopMonitoring();
     if (housekeeping_) {
         housekeeping_->stop();
     }
-    if (http_server_) {
-        // Requests in flight hold a pointer to this server: let them finish (for a
-        // bounded time) before the caller may destroy it. Idle keep-alive
-        // connections are told to close.
-        http_server_->stopAll(false);
-        for (int waited = 0; waited < 100 && http_server_->currentConnections() > 0; ++waited) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+    if (listener_ && !listener_->waitIdle(std::chrono::seconds(8))) {
+        log().warn("Requests still in flight at shutdown;");
     }
     log().info("Server stopped;");
+}
+
+int Server::RequestsInFlight() const {
+    return listener_ && !listener_->waitIdle(std::chrono::milliseconds(0)) ? 1 : 0;
 }
 
 void Server::AddRoutes(std::vector<Route> routes) {
@@ -485,7 +553,21 @@ void Server::AddRoutes(std::vector<Route> routes) {
 }
 
 unsigned short Server::GetListeningPort() const {
-    return socket_->address().port();
+    return listener_->port();
+}
+
+std::uint64_t Server::bodyLimit(const ApiRequest& request) {
+    const Route* route = findRoute(request);
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    const Utils::LocalApiSettings settings = Utils::readLocalApiSettings(config_);
+    return route != nullptr && route->upload ? settings.maxUploadBytes : settings.maxJsonBodyBytes;
+}
+
+void Server::RefuseOversizedBody(const Poco::Net::HTTPServerRequest& request) {
+    if (request.hasContentLength() &&
+        static_cast<std::uint64_t>(request.getContentLength64()) > bodyLimit(readHead(request))) {
+        request.response().setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE);
+    }
 }
 
 const Route* Server::findRoute(const ApiRequest& request) const {
@@ -512,8 +594,44 @@ const Route* Server::findRoute(const ApiRequest& request) const {
 }
 
 void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
-    ApiRequest parsed = readRequest(request);
+    Poco::Net::StreamSocket* socket = requestSocket(request);
+    // The next request on this connection gets a fresh reading deadline.
+    struct NextRequest {
+        LocalListener& listener;
+        Poco::Net::StreamSocket* socket;
+        ~NextRequest() {
+            if (socket != nullptr) {
+                listener.endHandling(*socket);
+            }
+        }
+    } nextRequest{*listener_, socket};
+
+    ApiRequest parsed = readHead(request);
+    BodyRead read = readBody(request, bodyLimit(parsed), parsed.body);
+    if (socket != nullptr && !listener_->beginHandling(*socket)) {
+        response.setKeepAlive(false);  // its deadline passed: answered 408 and closed already
+        return;
+    }
     response.setChunkedTransferEncoding(false);
+    if (read == BodyRead::TooLarge) {
+        log().warn("Request to {} refused: its body is larger than allowed;", parsed.uri);
+        parsed.body.clear();
+        parsed.body.shrink_to_fit();
+        response.setKeepAlive(false);
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
+                                    "Payload Too Large");
+        response.setContentType("application/octet-stream");
+        response.setContentLength64(0);
+        // Out before the sending side closes: the library would flush it only later.
+        response.send().flush();
+        lingeringClose(socket);
+        return;
+    }
+    if (read == BodyRead::Broken) {
+        response.setKeepAlive(false);
+        send(response, ApiReply{408, "Request Timeout", "application/octet-stream", {}, {}});
+        return;
+    }
     response.setKeepAlive(request.getKeepAlive());
 
     const Route* route = findRoute(parsed);

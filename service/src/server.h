@@ -1,11 +1,12 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -15,10 +16,8 @@
 #include "service_context.h"
 
 namespace Poco::Net {
-class HTTPServer;
 class HTTPServerRequest;
 class HTTPServerResponse;
-class ServerSocket;
 }  // namespace Poco::Net
 
 namespace velmora::Engine::DB {
@@ -41,6 +40,8 @@ class PeriodicTask;
 }
 
 namespace velmora::Engine::Test {
+
+class LocalListener;
 
 using ConfigMap = Engine::ConfigMap;
 
@@ -77,6 +78,7 @@ struct Route {
     std::string path;
     RouteHandler handler;
     bool ignoreExtraSegments = false;
+    bool upload = false;  // takes a file: the upload limit applies instead of the JSON one
 };
 
 // The local HTTP API and the owner of the running service: the database, the
@@ -91,7 +93,11 @@ public:
     Server& operator=(const Server&) = delete;
 
     void Run();
+    // Bounded: connections are cut at once, requests waiting on the module end with
+    // its deadline. Afterwards RequestsInFlight() tells whether any is still running
+    // (the server must then outlive them).
     void Stop();
+    int RequestsInFlight() const;
 
     void HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
 
@@ -110,6 +116,10 @@ public:
 
     // The port actually bound (differs from the requested one only when that was 0).
     unsigned short GetListeningPort() const;
+    // Called by the request handler factory before the library answers an
+    // "Expect: 100-continue": a body announced beyond its route's limit is refused
+    // (the response is set to 413) without being asked for.
+    void RefuseOversizedBody(const Poco::Net::HTTPServerRequest& request);
 
     // The configuration lock: guards the configuration map and every use of the
     // database session. Always the innermost lock.
@@ -136,6 +146,8 @@ public:
 
 private:
     const Route* findRoute(const ApiRequest& request) const;
+    // The largest body the route of `request` takes (method and segments filled in).
+    std::uint64_t bodyLimit(const ApiRequest& request);
     void importConfigFile();
     void reinitLoop();
     // Ends the re-initialisation thread and the monitoring worker; no rebuild follows.
@@ -152,8 +164,7 @@ private:
     std::string device_ip_;
     unsigned short device_port_ = 0;  // until the configuration names one
     unsigned short port_;
-    std::unique_ptr<Poco::Net::ServerSocket> socket_;
-    std::unique_ptr<Poco::Net::HTTPServer> http_server_;
+    std::unique_ptr<LocalListener> listener_;
     std::mutex config_mutex_;
     ServiceContext context_;  // over config_, config_mutex_ and *db_
     // Guards the swap of the shared runtime objects and every copy a request takes.

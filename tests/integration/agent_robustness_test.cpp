@@ -1,20 +1,29 @@
 // The agent process holds up: no configuration value takes its API away, old
-// logs go, its files are its owner's alone, and installing reports failure.
+// logs go, its files are its owner's alone, installing reports failure, and no
+// client, however slow or large its requests, takes the local API away.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <thread>
+
+#include <boost/json.hpp>
 
 #include <Poco/Data/SQLite/Connector.h>
 #include <Poco/Data/Session.h>
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
+#include <Poco/Net/NetworkInterface.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include "agent_process.h"
+#include "cloud_sim_peer.h"
 #include "json_text.h"
 #include "module_sim_peer.h"
 #include "test_support.h"
@@ -252,6 +261,417 @@ TEST(AgentCommandLine, InstallFailsWhenTheFileCannotBeWritten) {
                   std::string::npos)
             << install.stderrText();
         EXPECT_EQ(install.stdoutText().find("Wrote"), std::string::npos);
+    }
+}
+
+// ---- hostile and slow clients ----
+
+using Clock = std::chrono::steady_clock;
+
+long long millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The status of a raw answer, 0 when there is none.
+int statusOf(const std::string& answer) {
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12) {
+        return 0;
+    }
+    return std::stoi(answer.substr(9, 3));
+}
+
+// What the agent answers on a raw connection: everything read until it closes or
+// `timeout` passes.
+std::string readAnswer(Poco::Net::StreamSocket& socket, std::chrono::milliseconds timeout) {
+    std::string answer;
+    const auto until = Clock::now() + timeout;
+    char buffer[4096];
+    while (Clock::now() < until) {
+        try {
+            if (!socket.poll(Poco::Timespan(0, 100 * 1000), Poco::Net::Socket::SELECT_READ)) {
+                continue;
+            }
+            int got = socket.receiveBytes(buffer, sizeof(buffer));
+            if (got <= 0) {
+                break;
+            }
+            answer.append(buffer, static_cast<size_t>(got));
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    return answer;
+}
+
+Poco::Net::StreamSocket connectToAgent() {
+    Poco::Net::StreamSocket socket;
+    socket.connect(Poco::Net::SocketAddress("127.0.0.1", AgentProcess::kPort), Poco::Timespan(5, 0));
+    return socket;
+}
+
+// Sends `head`, then `body` in pieces of `piece` bytes as long as the agent takes
+// them, and returns the agent's answer.
+std::string sendRequest(const std::string& head, const std::string& body, size_t piece, bool chunked) {
+    Poco::Net::StreamSocket socket = connectToAgent();
+    socket.sendBytes(head.data(), static_cast<int>(head.size()));
+    try {
+        for (size_t at = 0; at < body.size(); at += piece) {
+            if (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
+                break;  // answered early
+            }
+            std::string part = body.substr(at, piece);
+            if (chunked) {
+                char size[32];
+                std::snprintf(size, sizeof(size), "%zx\r\n", part.size());
+                part = size + part + "\r\n";
+            }
+            socket.sendBytes(part.data(), static_cast<int>(part.size()));
+        }
+        if (chunked) {
+            socket.sendBytes("0\r\n\r\n", 5);
+        }
+    } catch (const std::exception&) {
+        // The agent closed its side: its answer is what counts.
+    }
+    return readAnswer(socket, std::chrono::seconds(10));
+}
+
+// One client that sends the start of a request and then one byte every half
+// second, until it is answered or told to stop.
+class Trickler {
+public:
+    Trickler() : socket_(connectToAgent()), thread_([this] { run(); }) {}
+    ~Trickler() {
+        stop_ = true;
+        thread_.join();
+    }
+    bool answered() const { return answered_; }
+    std::string answer() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answer_;
+    }
+
+private:
+    void run() {
+        const std::string start = "POST /api/agent/get_config HTTP/1.1\r\nHost: agent\r\nX-Slow: ";
+        try {
+            socket_.sendBytes(start.data(), static_cast<int>(start.size()));
+            while (!stop_) {
+                if (socket_.poll(Poco::Timespan(0, 500 * 1000), Poco::Net::Socket::SELECT_READ)) {
+                    std::string text = readAnswer(socket_, std::chrono::seconds(2));
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    answer_ = text;
+                    answered_ = true;
+                    return;
+                }
+                socket_.sendBytes("a", 1);
+            }
+        } catch (const std::exception&) {
+            answered_ = true;
+        }
+    }
+
+    Poco::Net::StreamSocket socket_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> answered_{false};
+    std::mutex mutex_;
+    std::string answer_;
+    std::thread thread_;
+};
+
+std::string configWith(unsigned short modulePort, const std::string& extra) {
+    return R"({"device_ip":"127.0.0.1","device_port":")" + std::to_string(modulePort) + "\"" +
+           (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// The module requests the simulator saw for one command.
+size_t moduleCalls(const ModuleSimPeer& sim, const std::string& command) {
+    auto history = parseObject(sim.state())->getArray("history");
+    size_t calls = 0;
+    for (size_t i = 0; i < history->size(); ++i) {
+        calls +=
+            history->getObject(static_cast<unsigned>(i))->getValue<std::string>("path") == "/api/" + command;
+    }
+    return calls;
+}
+
+std::string multipartHead(const std::string& path, const std::string& framing) {
+    return "POST " + path + " HTTP/1.1\r\nHost: agent\r\nContent-Type: multipart/form-data; boundary=b\r\n" +
+           framing + "\r\n";
+}
+
+TEST(AgentRequestLimits, BodiesBeyondTheirLimitAre413AndNeverReachTheModule) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), R"("local_api_max_upload_bytes":65536)"));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    const std::string json = "{\"mode\":\"" + std::string(1024 * 1024 + 100, 'x') + "\"}";
+    const std::string upload =
+        "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.evo\"\r\n\r\n" +
+        std::string(70000, '\x01') + "\r\n--b--\r\n";
+    struct Case {
+        std::string name;
+        std::string command;
+        std::string head;
+        std::string body;
+        bool chunked;
+    };
+    const Case cases[] = {
+        {"JSON body by its length", "set_learnmode",
+         "POST /api/set_learnmode HTTP/1.1\r\nHost: agent\r\nContent-Type: "
+         "application/json\r\nContent-Length: " +
+             std::to_string(json.size()) + "\r\n\r\n",
+         json, false},
+        {"JSON body chunked", "set_learnmode",
+         "POST /api/set_learnmode HTTP/1.1\r\nHost: agent\r\nContent-Type: application/json\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n",
+         json, true},
+        {"upload by its length", "offline_upgrade",
+         multipartHead("/api/offline_upgrade", "Content-Length: " + std::to_string(upload.size()) + "\r\n"),
+         upload, false},
+        {"upload chunked", "offline_upgrade",
+         multipartHead("/api/offline_upgrade", "Transfer-Encoding: chunked\r\n"), upload, true},
+        {"announced length, no body sent", "offline_upgrade",
+         multipartHead("/api/offline_upgrade", "Content-Length: 600000000\r\nExpect: 100-continue\r\n"), "",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = sendRequest(c.head, c.body, 16 * 1024, c.chunked);
+        EXPECT_EQ(statusOf(answer), 413) << answer.substr(0, 200);
+        EXPECT_EQ(answer.find("100 Continue"), std::string::npos);
+        EXPECT_EQ(moduleCalls(sim, c.command), 0u);
+    }
+    // Within the limits both still reach the module.
+    EXPECT_EQ(post("/api/set_learnmode", R"({"mode":1})").status, 200);
+    EXPECT_EQ(moduleCalls(sim, "set_learnmode"), 1u);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentRequestLimits, AQuotedBoundaryWithFurtherParametersIsRead) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), ""));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    const std::string file("\x00\x01upgrade\xFF", 10);
+    const std::string body =
+        "--simple boundary\r\nContent-Disposition: form-data; name=\"file\"; "
+        "filename=\"u.evo\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+        file + "\r\n--simple boundary--\r\n";
+    auto answer = httpCall(AgentProcess::kPort, "POST", "/api/offline_upgrade", body,
+                           R"(multipart/form-data; boundary="simple boundary"; charset=utf-8)");
+    EXPECT_EQ(answer.body, R"({"code":0,"data":null})");
+    auto uploaded = parseObject(sim.state())->getObject("module")->getObject("uploads")->getObject("upgrade");
+    EXPECT_EQ(uploaded->getValue<int>("size"), 10);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentSlowClients, ThirtyTwoTricklersLeaveTheApiAnswering) {
+    TempDir home;
+    AgentProcess agent(home.path());
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    std::vector<std::unique_ptr<Trickler>> tricklers;
+    for (int i = 0; i < 32; ++i) {
+        tricklers.push_back(std::make_unique<Trickler>());
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto start = Clock::now();
+    auto answer = httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 5);
+    EXPECT_LT(millisecondsSince(start), 1000);
+    // The trickler that has waited longest gives its worker to the ready client.
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    int cut = 0;
+    for (const auto& trickler : tricklers) {
+        cut += trickler->answered();
+    }
+    EXPECT_EQ(cut, 1);
+    tricklers.clear();
+    EXPECT_TRUE(waitUntil(
+        [] {
+            try {
+                return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 2).status ==
+                       200;
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        std::chrono::seconds(10)));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentSlowClients, ARequestNotReadWithinItsDeadlineIsAnswered408) {
+    TempDir home;
+    AgentProcess agent(home.path());
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    const auto start = Clock::now();
+    Trickler trickler;
+    ASSERT_TRUE(waitUntil([&] { return trickler.answered(); }, std::chrono::seconds(40)));
+    EXPECT_GE(millisecondsSince(start), 29000);
+    EXPECT_LT(millisecondsSince(start), 33000);
+    EXPECT_EQ(statusOf(trickler.answer()), 408) << trickler.answer();
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentSlowClients, ThePoolServesThirtyTwoRequestsAtOnce) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), ""));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    sim.fault(R"({"delay_ms":3000,"commands":["get_calib"]})");
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 32; ++i) {
+        clients.emplace_back([&] {
+            if (httpCall(AgentProcess::kPort, "GET", "/api/get_calib", {}, {}, 15).status == 200) {
+                ++answered;
+            }
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return parseObject(sim.state())->getValue<int>("in_flight") >= 32; },
+                          std::chrono::milliseconds(2500)));
+    for (auto& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(answered, 32);
+    EXPECT_GE(parseObject(sim.state())->getValue<int>("peak_in_flight"), 32);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentSlowClients, SigtermEndsTheProcessWhileClientsTrickleAndTheModuleHangs) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), ""));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    sim.fault(R"({"mode":"silent"})");
+    std::vector<std::unique_ptr<Trickler>> tricklers;
+    for (int i = 0; i < 8; ++i) {
+        tricklers.push_back(std::make_unique<Trickler>());
+    }
+    std::vector<std::thread> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.emplace_back([] {
+            try {
+                httpCall(AgentProcess::kPort, "GET", "/api/get_calib", {}, {}, 20);
+            } catch (const std::exception&) {
+            }
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return parseObject(sim.state())->getValue<int>("in_flight") >= 8; },
+                          std::chrono::seconds(5)));
+    const auto start = Clock::now();
+    EXPECT_EQ(agent.stop(std::chrono::seconds(10)), 0);
+    EXPECT_LT(millisecondsSince(start), 10000);
+    for (auto& client : waiting) {
+        client.join();
+    }
+    sim.fault(R"({"mode":"none"})");
+}
+
+TEST(AgentSlowModule, AModuleTricklingItsAnswerMeetsTheExchangeDeadline) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), ""));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    sim.fault(R"({"mode":"trickle","commands":["get_calib"]})");
+    const auto start = Clock::now();
+    auto answer = httpCall(AgentProcess::kPort, "GET", "/api/get_calib", {}, {}, 60);
+    // The padded answer takes a minute at the module's pace; the deadline is six seconds.
+    EXPECT_LT(millisecondsSince(start), 8000);
+    EXPECT_EQ(parseObject(answer.body)->getValue<int>("code"), -6103);
+    EXPECT_NE(agent.todaysLog().find("get_calib() exception: Timeout"), std::string::npos);
+    sim.fault(R"({"mode":"none"})");
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+// ---- opt-in hardening ----
+
+// An IPv4 address of this machine other than loopback, "" when it has none.
+std::string otherLocalAddress() {
+    for (const auto& interface : Poco::Net::NetworkInterface::list()) {
+        if (!interface.isLoopback() && interface.supportsIPv4() && interface.isUp()) {
+            const std::string address = interface.firstAddress(Poco::Net::IPAddress::IPv4).toString();
+            if (!address.empty() && address != "0.0.0.0") {
+                return address;
+            }
+        }
+    }
+    return {};
+}
+
+bool agentAnswersOn(const std::string& address) {
+    try {
+        Poco::Net::StreamSocket socket;
+        socket.connect(Poco::Net::SocketAddress(address, AgentProcess::kPort), Poco::Timespan(2, 0));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+TEST(AgentHardening, TheListenerBindsTheConfiguredAddressOnly) {
+    TempDir home;
+    AgentProcess agent(home.path(),
+                       R"({"device_ip":"127.0.0.1","device_port":"9","local_api_bind_address":"127.0.0.1"})");
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    EXPECT_NE(agent.todaysLog().find("Local API listens on 127.0.0.1:5555 with 32 workers;"),
+              std::string::npos);
+    const std::string other = otherLocalAddress();
+    if (!other.empty()) {
+        EXPECT_FALSE(agentAnswersOn(other)) << other;
+    }
+    for (const char* bad : {R"("localhost")", R"("127.0.0.1:80")", R"("")", "1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(
+            post("/api/agent/set_config", std::string(R"({"local_api_bind_address":)") + bad + "}").body,
+            R"({"code":-6210,"data":null})");
+    }
+    EXPECT_EQ(currentConfig()->getValue<std::string>("local_api_bind_address"), "127.0.0.1");
+    EXPECT_EQ(agent.stop(), 0);
+
+    // Absent, the listener takes every interface, as it always did.
+    TempDir fresh;
+    AgentProcess open(fresh.path());
+    ASSERT_TRUE(open.waitReady()) << open.process().stderrText();
+    EXPECT_NE(open.todaysLog().find("Local API listens on 0.0.0.0:5555"), std::string::npos);
+    if (!other.empty()) {
+        EXPECT_TRUE(agentAnswersOn(other)) << other;
+    }
+    EXPECT_FALSE(currentConfig()->has("local_api_bind_address"));
+    EXPECT_EQ(open.stop(), 0);
+}
+
+TEST(AgentHardening, CloudCertificatesAreCheckedOnlyWhenAsked) {
+    CloudSimPeer cloud({"--tls"});
+    ASSERT_TRUE(cloud.tls());
+    struct Case {
+        std::string verify;
+        bool connects;
+    };
+    for (const Case& c : {Case{"true", false}, Case{"false", true}}) {
+        SCOPED_TRACE("monitoring_tls_verify " + c.verify);
+        cloud.reset();
+        TempDir home;
+        AgentProcess agent(
+            home.path(),
+            R"({"device_ip":"127.0.0.1","device_port":"9","monitoring_service_address":"https://127.0.0.1",)"
+            R"("monitoring_service_port":")" +
+                std::to_string(cloud.port()) +
+                R"(","velmora_monitoring_client_secret":"secret","monitoring_request_frequency":300,)"
+                R"("monitoring_tls_verify":)" +
+                c.verify + "}");
+        ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+        auto connected = [] {
+            return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect").body ==
+                   R"({"code":0,"data":null})";
+        };
+        if (c.connects) {
+            EXPECT_TRUE(waitUntil(connected, std::chrono::seconds(15)));
+        } else {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            EXPECT_FALSE(connected());
+            EXPECT_EQ(cloud.received("token_requests").size(), 0u);
+        }
+        EXPECT_EQ(agent.stop(), 0);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "db.h"
 #include "driver.h"
 #include "json_text.h"
+#include "local_api_settings.h"
 #include "queries.h"
 #include "restclient.h"
 #include "storage_fixture.h"
@@ -126,6 +127,14 @@ const BadValue kBadValues[] = {
     {"QueueCapAsText", R"({"recognition_queue_cap":"100"})", "recognition_queue_cap"},
     {"AlertCapNegative", R"({"alert_queue_cap":-5})", "alert_queue_cap"},
     {"RetentionTooLong", R"({"log_retention_days":100000})", "log_retention_days"},
+    {"JsonBodyLimitTiny", R"({"local_api_max_json_body_bytes":10})", "local_api_max_json_body_bytes"},
+    {"UploadLimitBeyond32Bits", R"({"local_api_max_upload_bytes":4294967296})", "local_api_max_upload_bytes"},
+    {"UploadLimitAsText", R"({"local_api_max_upload_bytes":"1000000"})", "local_api_max_upload_bytes"},
+    {"BindAddressHostName", R"({"local_api_bind_address":"localhost"})", "local_api_bind_address"},
+    {"BindAddressWithPort", R"({"local_api_bind_address":"127.0.0.1:5555"})", "local_api_bind_address"},
+    {"BindAddressEmpty", R"({"local_api_bind_address":""})", "local_api_bind_address"},
+    {"BindAddressNotText", R"({"local_api_bind_address":127})", "local_api_bind_address"},
+    {"TlsVerifyYes", R"({"monitoring_tls_verify":"yes"})", "monitoring_tls_verify"},
     {"NullValue", R"({"zzz":null})", "zzz"},
     {"ArrayValue", R"({"device_ip":["10.0.0.7"]})", "device_ip"},
     {"BeyondSigned64Bits", R"({"my_number":18446744073709551615})", "my_number"},
@@ -160,6 +169,11 @@ TEST_F(ConfigurationStore, ValuesTheRuntimeCanUseAreStored) {
         {"recognition_queue_cap", "250"},
         {"alert_queue_cap", "1000000"},
         {"log_retention_days", "7"},
+        {"local_api_max_json_body_bytes", "65536"},
+        {"local_api_max_upload_bytes", "2147483647"},
+        {"local_api_bind_address", R"("127.0.0.1")"},
+        {"local_api_bind_address", R"("::1")"},
+        {"monitoring_tls_verify", "true"},
         {"my_number", "7"},
         {"my_ratio", "0.5"},
     };
@@ -287,6 +301,26 @@ TEST(StorageLimitsFromConfiguration, DefaultsUnlessAUsableValueIsSet) {
     EXPECT_EQ(limits.recognitionQueueCap, 40);
     EXPECT_EQ(limits.alertQueueCap, 10000);
     EXPECT_EQ(limits.logRetentionDays, 90);
+}
+
+TEST(LocalApiSettingsFromConfiguration, DefaultsUnlessAUsableValueIsSet) {
+    LocalApiSettings defaults = readLocalApiSettings({});
+    EXPECT_EQ(defaults.maxJsonBodyBytes, 1024u * 1024);
+    EXPECT_EQ(defaults.maxUploadBytes, 512ull * 1024 * 1024);
+    EXPECT_EQ(defaults.bindAddress, "0.0.0.0");
+    EXPECT_FALSE(readMonitoringTlsVerify({}));
+
+    ConfigMap set = {{"local_api_max_json_body_bytes", Poco::Int64(4096)},
+                     {"local_api_max_upload_bytes", 5},  // below its range: default
+                     {"local_api_bind_address", std::string("127.0.0.1")},
+                     {"monitoring_tls_verify", true}};
+    LocalApiSettings settings = readLocalApiSettings(set);
+    EXPECT_EQ(settings.maxJsonBodyBytes, 4096u);
+    EXPECT_EQ(settings.maxUploadBytes, 512ull * 1024 * 1024);
+    EXPECT_EQ(settings.bindAddress, "127.0.0.1");
+    EXPECT_TRUE(readMonitoringTlsVerify(set));
+    EXPECT_EQ(readLocalApiSettings({{"local_api_bind_address", std::string("my-pc")}}).bindAddress,
+              "0.0.0.0");
 }
 
 }  // namespace

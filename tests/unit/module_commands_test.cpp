@@ -106,11 +106,12 @@ TEST(ModuleCommands, ACallWithoutTheRowsInputIsRefusedUnsent) {
     EXPECT_TRUE(module.requests().empty());
 }
 
-TEST(MultipartDelimiter, IsDashDashAndEverythingAfterBoundary) {
+TEST(MultipartDelimiter, IsDashDashAndTheBoundaryParameter) {
     using velmora::Engine::Test::multipartDelimiter;
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"multipart/form-data; boundary=abc", std::string("--abc")},
-        {"multipart/form-data; boundary=----X7; charset=utf-8", std::string("------X7; charset=utf-8")},
+        // A parameter after the boundary is not part of it (RFC 2046).
+        {"multipart/form-data; boundary=----X7; charset=utf-8", std::string("------X7")},
         {"multipart/form-data", std::nullopt},
         {"", std::nullopt},
     };

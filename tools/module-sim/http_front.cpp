@@ -16,6 +16,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/String.h>
+#include <Poco/ThreadPool.h>
 #include <Poco/Timestamp.h>
 #include <Poco/URI.h>
 
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace orvix::modsim {
 
@@ -35,7 +37,12 @@ using Poco::Dynamic::Var;
 using Poco::JSON::Array;
 using Poco::JSON::Object;
 
-const char* const kFaultModes[] = {"none", "silent", "close", "http500", "nonjson", "refuse"};
+const char* const kFaultModes[] = {"none", "silent", "close", "http500", "nonjson", "refuse", "trickle"};
+
+// "trickle" sends the answer one byte at a time, this far apart, padded to at least
+// kTrickleMinBytes: a module that keeps a connection alive without ever finishing.
+constexpr auto kTrickleGap = std::chrono::milliseconds(500);
+constexpr std::size_t kTrickleMinBytes = 120;
 
 // The switchable misbehaviour of the module. It applies to /api/ and /download/ only.
 struct Fault {
@@ -89,6 +96,9 @@ struct HttpFront::Impl {
 
     ModuleState& module;
     Poco::Net::ServerSocket socket;
+    // Its own pool: the library's default one is capped at 16 threads, and a test
+    // holding 32 slow requests must still reach the control endpoint.
+    Poco::ThreadPool pool{2, 64};
     std::unique_ptr<Poco::Net::HTTPServer> server;
 
     std::mutex mutex;  // guards everything below
@@ -96,6 +106,8 @@ struct HttpFront::Impl {
     Fault fault;
     bool stopping = false;
     int active = 0;
+    int apiInFlight = 0;      // /api/ and /download/ requests being served now
+    int peakApiInFlight = 0;  // the most of them at once since the start or the last reset
     std::uint64_t requestCount = 0;
     std::deque<HistoryEntry> history;
 
@@ -190,6 +202,31 @@ private:
         response.send() << body;
     }
 
+    // The answer announced in full, then sent one byte per gap until it is complete,
+    // the simulator stops or the client goes away.
+    void trickle(Poco::Net::HTTPServerResponse& response, Reply& reply) {
+        if (reply.body.size() < kTrickleMinBytes) {
+            reply.body.append(kTrickleMinBytes - reply.body.size(), ' ');
+        }
+        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
+        response.setContentType(reply.contentType);
+        response.setContentLength(static_cast<std::streamsize>(reply.body.size()));
+        std::ostream& out = response.send();
+        for (char byte : reply.body) {
+            {
+                std::unique_lock<std::mutex> lock(front_.mutex);
+                if (front_.changed.wait_for(lock, kTrickleGap, [&] { return front_.stopping; })) {
+                    return;
+                }
+            }
+            out.put(byte);
+            out.flush();
+            if (!out) {
+                return;
+            }
+        }
+    }
+
     void serve(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response,
                std::chrono::steady_clock::time_point started) {
         const std::string method = request.getMethod();
@@ -224,6 +261,17 @@ private:
             return;
         }
 
+        struct InFlight {
+            HttpFront::Impl& front;
+            explicit InFlight(HttpFront::Impl& f) : front(f) {
+                std::lock_guard<std::mutex> lock(front.mutex);
+                front.peakApiInFlight = std::max(front.peakApiInFlight, ++front.apiInFlight);
+            }
+            ~InFlight() {
+                std::lock_guard<std::mutex> lock(front.mutex);
+                --front.apiInFlight;
+            }
+        } inFlight(front_);
         Fault fault = front_.takeFault(isApi ? segments[1] : "download");
         if (fault.mode != "none" || fault.delayMs > 0) {
             entry.fault = fault.mode;
@@ -269,7 +317,11 @@ private:
             reply = command(method, segments[1], request.getContentType(), body, response);
         }
 
-        send(response, reply.status, reply.contentType, reply.body);
+        if (fault.mode == "trickle") {
+            trickle(response, reply);
+        } else {
+            send(response, reply.status, reply.contentType, reply.body);
+        }
         entry.status = reply.status;
         entry.code = envelopeCode(reply.contentType, reply.body);
         std::string outcome = std::to_string(reply.status);
@@ -323,6 +375,7 @@ private:
             front_.fault = Fault{};
             front_.history.clear();
             front_.requestCount = 0;
+            front_.peakApiInFlight = front_.apiInFlight;
             front_.changed.notify_all();
             Object answer(Poco::JSON_PRESERVE_KEY_ORDER);
             answer.set("ok", true);
@@ -356,7 +409,8 @@ private:
                 known = known || (mode.isString() && mode.toString() == name);
             }
             if (!known) {
-                return error(400, "mode must be one of none, silent, close, http500, nonjson, refuse");
+                return error(400,
+                             "mode must be one of none, silent, close, http500, nonjson, refuse, trickle");
             }
             next.mode = mode.toString();
             if (next.mode == "none") {
@@ -447,6 +501,8 @@ private:
         std::lock_guard<std::mutex> lock(front_.mutex);
         answer.set("fault", front_.faultJsonLocked());
         answer.set("requests", static_cast<Poco::UInt64>(front_.requestCount));
+        answer.set("in_flight", front_.apiInFlight);
+        answer.set("peak_in_flight", front_.peakApiInFlight);
         Poco::JSON::Parser parser;
         answer.set("module", parser.parse(module));
         Array::Ptr history = new Array;
@@ -494,11 +550,11 @@ unsigned short HttpFront::port() const {
 
 void HttpFront::start() {
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(32);
+    params->setMaxThreads(64);
     params->setMaxQueued(100);
     params->setKeepAlive(true);
     impl_->server = std::make_unique<Poco::Net::HTTPServer>(new ModuleRequestHandlerFactory(*impl_),
-                                                            impl_->socket, params);
+                                                            impl_->pool, impl_->socket, params);
     impl_->server->start();
 }
 

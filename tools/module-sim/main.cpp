@@ -42,12 +42,16 @@ Module API (envelope {"code": 0, "data": ...}; wrong method 405, unknown command
   Wrong parameters are refused with code -6213, a body that is not JSON with -6200.
 
 Control endpoint (never affected by faults):
-  GET  /control/state    fault settings, module state, job statuses, request history
+  GET  /control/state    fault settings, module state, job statuses, request history,
+                         "in_flight" and "peak_in_flight" (/api/ and /download/
+                         requests being served now, and the most at once)
   POST /control/fault    JSON object, every key optional:
          "mode":      "none" | "silent" (hold the request unanswered until the mode
                       changes, then close) | "close" (close without answer) |
                       "http500" | "nonjson" (HTTP 200 with an HTML body) |
-                      "refuse" (HTTP 200 with {"code": <code>, "data": null})
+                      "refuse" (HTTP 200 with {"code": <code>, "data": null}) |
+                      "trickle" (the normal answer, padded to 120 bytes, sent one
+                      byte every 500 ms)
          "code":      module code used by "refuse" (default -6213)
          "delay_ms":  delay before every answer, 0 to switch off
          "count":     spoil only the next N matching requests, then back to normal

@@ -6,6 +6,7 @@
 #include "config_readers.h"
 #include "config_store.h"
 #include "db.h"
+#include "local_api_settings.h"
 #include "logger.h"
 #include "storage_limits.h"
 
@@ -146,6 +147,26 @@ void storageLimit(ConfigMap& config, const std::string& key) {
     }
 }
 
+void bodyLimit(ConfigMap& config, const std::string& key) {
+    for (const auto& limit : bodyLimitKeys()) {
+        if (key == limit.key) {
+            const std::int64_t value = readOrRefuse(config, key, readConfigInt64);
+            if (value < limit.min || value > limit.max) {
+                refuse(key, "expected " + std::to_string(limit.min) + " to " + std::to_string(limit.max) +
+                                " bytes, got " + std::to_string(value));
+            }
+            return;
+        }
+    }
+}
+
+void bindAddress(ConfigMap& config, const std::string& key) {
+    const std::string address = readOrRefuse(config, key, readConfigString);
+    if (!isBindableAddress(address)) {
+        refuse(key, "expected an IPv4 or IPv6 address of this computer, got \"" + address + "\"");
+    }
+}
+
 struct KeyRule {
     std::string key;
     Check check;
@@ -171,7 +192,12 @@ const std::vector<KeyRule>& keyRules() {
             {"file_storage_service_login", anyText},
             {"file_storage_service_password", anyText},
             {"logging_level", anyText},
+            {kBindAddressKey, bindAddress},
+            {kMonitoringTlsVerifyKey, flag},
         };
+        for (const auto& limit : bodyLimitKeys()) {
+            table.push_back({limit.key, bodyLimit});
+        }
         for (const auto& limit : storageLimitKeys()) {
             table.push_back({limit.key, storageLimit});
         }
@@ -227,10 +253,16 @@ std::vector<std::string> replaceUnusableConfig(ConfigMap& config,
     for (const auto& limit : storageLimitKeys()) {
         defaults[limit.key] = Poco::Int64(limit.defaultValue);
     }
+    for (const auto& limit : bodyLimitKeys()) {
+        defaults[limit.key] = Poco::Int64(limit.defaultValue);
+    }
+    defaults[kBindAddressKey] = std::string(kDefaultBindAddress);
+    defaults[kMonitoringTlsVerifyKey] = false;
     std::vector<std::string> replaced;
     for (const auto& rule : keyRules()) {
         if (config.count(rule.key) == 0) {
-            // Storage limits are not seeded: their absence means the default.
+            // Storage limits and the local API's settings are not seeded: their
+            // absence means the default.
             auto fromSeed = seeded.find(rule.key);
             if (fromSeed != seeded.end()) {
                 log().warn("Configuration key {} is missing; its default is in effect;", rule.key);

@@ -1,4 +1,5 @@
 #include "driver_converter.h"
+#include "multipart.h"
 
 #include <chrono>
 #include <cstdint>
@@ -70,37 +71,6 @@ Object::Ptr settingResponse(int code, const std::function<void()>& action) {
         action();
     }
     return get_empty_response(code);
-}
-
-// The content of the form's first part. Only the part's headers are skipped; the
-// content may hold any bytes, zero bytes included. Logs why and gives nothing when
-// the body does not have that shape.
-std::optional<std::vector<uint8_t>> extractFirstPart(const std::string& body, const std::string& delimiter) {
-    const std::size_t partStart = body.find(delimiter);
-    if (partStart == std::string::npos) {
-        log().error("Boundary not found in request body");
-        return std::nullopt;
-    }
-    const std::size_t headersEnd = body.find("\r\n\r\n", partStart);
-    if (headersEnd == std::string::npos) {
-        log().error("File data start not found");
-        return std::nullopt;
-    }
-    const std::size_t fileStart = headersEnd + 4;
-    const std::size_t fileEnd = body.find(delimiter, fileStart);
-    if (fileEnd == std::string::npos) {
-        log().error("File data end not found");
-        return std::nullopt;
-    }
-    // The line break before the next delimiter belongs to the delimiter, not to the
-    // file. Without it the form is malformed, and cutting two bytes off the file
-    // would hand the module a damaged package.
-    if (fileStart + 2 >= fileEnd || body.compare(fileEnd - 2, 2, "\r\n") != 0) {
-        log().error("Invalid file data range");
-        return std::nullopt;
-    }
-    return std::vector<uint8_t>(body.begin() + static_cast<std::ptrdiff_t>(fileStart),
-                                body.begin() + static_cast<std::ptrdiff_t>(fileEnd - 2));
 }
 
 std::int64_t epochMilliseconds(std::chrono::system_clock::time_point time) {

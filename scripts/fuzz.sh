@@ -3,6 +3,7 @@
 #   scripts/fuzz.sh            600 s each, two at a time
 #   scripts/fuzz.sh 60         60 s each
 #   FUZZ_JOBS=1 scripts/fuzz.sh
+#   scripts/fuzz.sh 600 fuzz_evom fuzz_local_api    only these targets
 # The targets are built in build-asan (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer), the build the test command's sanitizer pass uses.
 # New inputs are kept in build-asan/fuzz/<target>/corpus, findings in
@@ -11,15 +12,18 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 seconds="${1:-600}"
+shift || true
 jobs="${FUZZ_JOBS:-2}"
 build=build-asan
 
 BUILD_DIR="$build" CXX=clang++ CC=clang ORVIX_SANITIZE=address ORVIX_FUZZ=ON "$root/scripts/setup.sh"
 
-targets=()
-for source in tests/fuzz/fuzz_*.cpp; do
-  targets+=("$(basename "$source" .cpp)")
-done
+targets=("$@")
+if ((${#targets[@]} == 0)); then
+  for source in tests/fuzz/fuzz_*.cpp; do
+    targets+=("$(basename "$source" .cpp)")
+  done
+fi
 
 run_one() {
   local target="$1" seconds="$2" build="$3"

@@ -18,6 +18,7 @@
 
 #include "evom.h"
 #include "test_support.h"
+#include "zip_archive.h"
 
 namespace {
 
@@ -272,3 +273,36 @@ TEST(DecompressEvom, LyingBombIsNotInflatedBeyondItsClaim) {
 }
 
 }  // namespace
+
+namespace {
+
+// A ZIP64 end-of-central-directory record put where the archive library reads it,
+// right after the central directory, stating `recordSize` bytes of its own.
+std::string withZip64EndRecord(std::string archive, std::uint64_t recordSize, std::size_t extra) {
+    const auto end = archive.rfind(std::string("PK\x05\x06", 4));
+    EXPECT_NE(end, std::string::npos);
+    std::string record("PK\x06\x06", 4);
+    for (int i = 0; i < 8; ++i) {
+        record.push_back(static_cast<char>((recordSize >> (8 * i)) & 0xFF));
+    }
+    record.append(extra, '\0');
+    archive.insert(end, record);
+    return archive;
+}
+
+}  // namespace
+
+// The library sizes an allocation by what that record states; a record claiming
+// more than the archive holds is refused before the library reads it.
+TEST(DecompressEvom, Zip64EndRecordClaimingMoreThanTheArchiveIsRefused) {
+    const std::string archive = orvix::test::zipArchive({{"a.evo", pattern(300, 'a')}});
+    try {
+        decompressEVOM(bytesOf(withZip64EndRecord(archive, 0x0606060606060606ULL, 44)));
+        ADD_FAILURE() << "accepted";
+    } catch (const Poco::Zip::ZipException& error) {
+        EXPECT_NE(error.displayText().find("damaged ZIP64 end of central directory record"),
+                  std::string::npos)
+            << error.displayText();
+    }
+    EXPECT_EQ(unpack(archive).size(), 1u);
+}

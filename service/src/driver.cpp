@@ -25,6 +25,9 @@ namespace {
 // A command that waits longer than this for the module has lost it: for any one
 // receive, and for its whole answer however the module paces it.
 constexpr int kClientTimeoutSeconds = 6;
+// A package of a few hundred MiB over a slow link still arrives; a module that
+// trickles it cannot hold the worker for longer.
+constexpr int kDownloadDeadlineSeconds = 300;
 // Alert code of a lost module connection in the alert queue.
 constexpr int kLostConnectionAlertCode = 400;
 const int kCameraLost = static_cast<int>(Utils::Errors::CameraError::CameraLost);
@@ -96,11 +99,14 @@ OrvixDriver::OrvixDriver(const std::string& address, int port, std::mutex& confi
     : address_(address),
       port_(port),
       client_(address, port),
+      download_client_(address, port),
       configurationLock_(configurationLock),
       database_(database),
       alertQueueCap_(Utils::readStorageLimits({}).alertQueueCap) {
     client_.setTimeout(kClientTimeoutSeconds);
     client_.setExchangeDeadline(kClientTimeoutSeconds);
+    download_client_.setTimeout(kClientTimeoutSeconds);
+    download_client_.setExchangeDeadline(kDownloadDeadlineSeconds);
 }
 
 void OrvixDriver::setAlertQueueCap(int cap) {

@@ -118,6 +118,8 @@ private:
     std::string address_;
     int port_;
     REST::RestClient client_;
+    // Exported packages can be large: the same per-receive timeout, a longer whole.
+    REST::RestClient download_client_;
     std::mutex& configurationLock_;
     DB::SQLiteDB& database_;
     mutable std::mutex stateMutex_;

@@ -90,7 +90,7 @@ std::pair<int, REST::RawResponse> OrvixDriver::download_template(const std::stri
         return {networkError, REST::RawResponse{}};
     }
     try {
-        REST::RawResponse response = client_.Get("/download/" + Utils::encodePathSegment(file));
+        REST::RawResponse response = download_client_.Get("/download/" + Utils::encodePathSegment(file));
         log().info("download_template() completed, response size: {};", response.body.size());
         const int code = response.status == 200 ? 0 : networkError;
         return {code, std::move(response)};

@@ -46,9 +46,10 @@ std::uint64_t readLittleEndian(const std::vector<unsigned char>& bytes, std::siz
 
 // The archive library allocates the extensible data of a ZIP64 end-of-central-
 // directory record by the size the record states, before reading it. Walking the
-// records as the library does (headers and data, one after another), every such
-// record must fit in what is left of the archive; one that claims more is damaged
-// or crafted to exhaust memory.
+// records as the library does (headers and data one after another, and on to the
+// next signature after bytes it does not know), every such record must fit in what
+// is left of the archive; one that claims more is damaged or crafted to exhaust
+// memory.
 void checkZip64Records(const std::vector<unsigned char>& archive) {
     static const unsigned char kLocal[] = {'P', 'K', 0x03, 0x04};
     static const unsigned char kCentral[] = {'P', 'K', 0x01, 0x02};
@@ -94,7 +95,17 @@ void checkZip64Records(const std::vector<unsigned char>& archive) {
         } else if (at(offset, kLocator64)) {
             next = offset + 20;
         } else {
-            return;  // the library stops here too, or refuses the archive
+            // The library looks for the next record signature after bytes it does not
+            // know, and goes on from there.
+            std::size_t found = offset + 1;
+            while (found + 4 <= size && !(at(found, kLocal) || at(found, kCentral) || at(found, kEnd) ||
+                                          at(found, kEnd64) || at(found, kLocator64))) {
+                ++found;
+            }
+            if (found + 4 > size) {
+                return;
+            }
+            next = found;
         }
         if (next <= offset) {
             return;

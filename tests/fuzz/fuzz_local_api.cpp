@@ -141,19 +141,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     std::string answer;
-    // The slowest legitimate answer waits on the module's 6 s deadline; a machine
-    // busy with sanitizers and a second fuzzer gets twice that and more.
-    if (!exchange(input, answer, 15)) {
-        std::fprintf(stderr, "no answer and no close within 15 s\n");
+    // The slowest legitimate answer (result_feedback) waits on two module exchanges
+    // of up to 6 s each; the in-process module, slowed by the sanitizers, may use
+    // them up. A hang is what outlasts them by far.
+    if (!exchange(input, answer, 30)) {
+        std::fprintf(stderr, "no answer and no close within 30 s\n");
         std::abort();
     }
     // Still serving: a plain request after it is answered.
     std::string check;
     const bool closed =
-        exchange("GET /api/get_device_info HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", check, 20);
+        exchange("GET /api/get_device_info HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", check, 30);
     if (!closed || check.rfind("HTTP/1.1 200", 0) != 0) {
         std::fprintf(stderr, "the agent stopped answering after that input (%s):\n%s\n",
-                     closed ? "closed" : "no answer within 20 s", check.c_str());
+                     closed ? "closed" : "no answer within 30 s", check.c_str());
         std::abort();
     }
     return 0;

@@ -6,6 +6,8 @@
 #   scripts/fuzz.sh 600 fuzz_evom fuzz_local_api    only these targets
 # The targets are built in build-asan (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer), the build the test command's sanitizer pass uses.
+# An input still running after 60 s counts as a hang (the local API's slowest
+# answer waits on two module exchanges of 6 s each).
 # New inputs are kept in build-asan/fuzz/<target>/corpus, findings in
 # build-asan/fuzz/<target>/crash-*. Exits non-zero when a target found something.
 set -euo pipefail
@@ -30,7 +32,7 @@ run_one() {
   local work="$build/fuzz/$target"
   mkdir -p "$work/corpus"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+    "$build/$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
     -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" "tests/fuzz/corpus/$target" \
     >"$work/run.log" 2>&1 || true
 }

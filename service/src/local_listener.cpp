@@ -1,5 +1,7 @@
 #include "local_listener.h"
 
+#include <sys/socket.h>
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -150,7 +152,9 @@ private:
         try {
             log().warn("Request from {} not read within its deadline; answered 408;",
                        socket.peerAddress().toString());
-            socket.sendBytes(kRequestTimeout.data(), static_cast<int>(kRequestTimeout.size()));
+            // Never waits on the client: this runs on the watch or the accepting thread.
+            ::send(socket.impl()->sockfd(), kRequestTimeout.data(), kRequestTimeout.size(),
+                   MSG_DONTWAIT | MSG_NOSIGNAL);
         } catch (const std::exception&) {
         }
         try {

@@ -45,72 +45,26 @@ std::uint64_t readLittleEndian(const std::vector<unsigned char>& bytes, std::siz
 }
 
 // The archive library allocates the extensible data of a ZIP64 end-of-central-
-// directory record by the size the record states, before reading it. Walking the
-// records as the library does (headers and data one after another, and on to the
-// next signature after bytes it does not know), every such record must fit in what
-// is left of the archive; one that claims more is damaged or crafted to exhaust
-// memory.
+// directory record by the size the record states, before reading it, wherever its
+// walk through the archive (which resynchronises on any signature after bytes it
+// does not know) meets one. Which signatures it meets cannot be told without
+// repeating that walk exactly, so every one that claims more than the rest of the
+// archive holds refuses the archive: it is damaged or crafted to exhaust memory.
+// A member's compressed data holds such bytes by chance about once in 4 GiB.
 void checkZip64Records(const std::vector<unsigned char>& archive) {
-    static const unsigned char kLocal[] = {'P', 'K', 0x03, 0x04};
-    static const unsigned char kCentral[] = {'P', 'K', 0x01, 0x02};
-    static const unsigned char kEnd[] = {'P', 'K', 0x05, 0x06};
     static const unsigned char kEnd64[] = {'P', 'K', 0x06, 0x06};
-    static const unsigned char kLocator64[] = {'P', 'K', 0x06, 0x07};
-    static const unsigned char kDescriptor[] = {'P', 'K', 0x07, 0x08};
     const std::size_t size = archive.size();
-    const auto at = [&](std::size_t offset, const unsigned char(&signature)[4]) {
-        return offset + 4 <= size && std::equal(std::begin(signature), std::end(signature),
-                                                archive.begin() + static_cast<long>(offset));
-    };
-    std::size_t offset = 0;
-    while (offset + 4 <= size) {
-        std::uint64_t next = 0;
-        if (at(offset, kLocal) && offset + 30 <= size) {
-            const std::uint64_t flags = readLittleEndian(archive, offset + 6, 2);
-            next = offset + 30 + readLittleEndian(archive, offset + 26, 2) +
-                   readLittleEndian(archive, offset + 28, 2);
-            if ((flags & 0x08) != 0) {
-                // Sizes follow the data: the library looks for the descriptor's signature.
-                const auto found =
-                    std::search(archive.begin() + static_cast<long>(std::min<std::uint64_t>(next, size)),
-                                archive.end(), std::begin(kDescriptor), std::end(kDescriptor));
-                if (found == archive.end()) {
-                    return;
-                }
-                next = static_cast<std::uint64_t>(found - archive.begin()) + 16;
-            } else {
-                next += readLittleEndian(archive, offset + 18, 4);
-            }
-        } else if (at(offset, kCentral) && offset + 46 <= size) {
-            next = offset + 46 + readLittleEndian(archive, offset + 28, 2) +
-                   readLittleEndian(archive, offset + 30, 2) + readLittleEndian(archive, offset + 32, 2);
-        } else if (at(offset, kEnd) && offset + 22 <= size) {
-            next = offset + 22 + readLittleEndian(archive, offset + 20, 2);
-        } else if (at(offset, kEnd64) && offset + 12 <= size) {
-            const std::uint64_t recordSize = readLittleEndian(archive, offset + 4, 8);
-            if (recordSize > size - offset - 12) {
-                throw Poco::Zip::ZipException("damaged ZIP64 end of central directory record");
-            }
-            next = offset + 12 + recordSize;
-        } else if (at(offset, kLocator64)) {
-            next = offset + 20;
-        } else {
-            // The library looks for the next record signature after bytes it does not
-            // know, and goes on from there.
-            std::size_t found = offset + 1;
-            while (found + 4 <= size && !(at(found, kLocal) || at(found, kCentral) || at(found, kEnd) ||
-                                          at(found, kEnd64) || at(found, kLocator64))) {
-                ++found;
-            }
-            if (found + 4 > size) {
-                return;
-            }
-            next = found;
-        }
-        if (next <= offset) {
+    auto from = archive.begin();
+    for (;;) {
+        const auto found = std::search(from, archive.end(), std::begin(kEnd64), std::end(kEnd64));
+        if (found == archive.end()) {
             return;
         }
-        offset = static_cast<std::size_t>(std::min<std::uint64_t>(next, size));
+        const auto offset = static_cast<std::size_t>(found - archive.begin());
+        if (offset + 12 <= size && readLittleEndian(archive, offset + 4, 8) > size - offset - 12) {
+            throw Poco::Zip::ZipException("damaged ZIP64 end of central directory record");
+        }
+        from = found + 1;
     }
 }
 

@@ -306,3 +306,20 @@ TEST(DecompressEvom, Zip64EndRecordClaimingMoreThanTheArchiveIsRefused) {
     }
     EXPECT_EQ(unpack(archive).size(), 1u);
 }
+
+// The archive ends inside the record's size field: the library would read the
+// size from bytes that are not there.
+TEST(DecompressEvom, Zip64EndRecordCutShortIsRefused) {
+    const std::string archive = orvix::test::zipArchive({{"a.evo", pattern(300, 'a')}});
+    for (const std::string& tail : {std::string("PK\x06\x06", 4), std::string("PK\x06\x06\x00\x02", 6),
+                                   std::string("PK\x06\x06gPK\x06\x06\x00\x02", 11)}) {
+        try {
+            decompressEVOM(bytesOf(archive + tail));
+            ADD_FAILURE() << "accepted with " << tail.size() << " trailing bytes";
+        } catch (const Poco::Zip::ZipException& error) {
+            EXPECT_NE(error.displayText().find("damaged ZIP64 end of central directory record"),
+                      std::string::npos)
+                << error.displayText();
+        }
+    }
+}

@@ -49,7 +49,8 @@ std::uint64_t readLittleEndian(const std::vector<unsigned char>& bytes, std::siz
 // walk through the archive (which resynchronises on any signature after bytes it
 // does not know) meets one. Which signatures it meets cannot be told without
 // repeating that walk exactly, so every one that claims more than the rest of the
-// archive holds refuses the archive: it is damaged or crafted to exhaust memory.
+// archive holds, or that the archive ends inside, refuses the archive: it is
+// damaged or crafted to exhaust memory.
 // A member's compressed data holds such bytes by chance about once in 4 GiB.
 void checkZip64Records(const std::vector<unsigned char>& archive) {
     static const unsigned char kEnd64[] = {'P', 'K', 0x06, 0x06};
@@ -61,7 +62,9 @@ void checkZip64Records(const std::vector<unsigned char>& archive) {
             return;
         }
         const auto offset = static_cast<std::size_t>(found - archive.begin());
-        if (offset + 12 <= size && readLittleEndian(archive, offset + 4, 8) > size - offset - 12) {
+        // One cut short before its size ends leaves the library sizing the allocation
+        // by whatever its buffer held.
+        if (offset + 12 > size || readLittleEndian(archive, offset + 4, 8) > size - offset - 12) {
             throw Poco::Zip::ZipException("damaged ZIP64 end of central directory record");
         }
         from = found + 1;

@@ -3,11 +3,13 @@
 // database behind it, all in this process. Whatever arrives, the agent answers or
 // closes the connection, and goes on serving.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,7 @@
 
 #include "agent-filesystem.h"
 #include "http_front.h"
+#include "logger.h"
 #include "module_state.h"
 #include "server.h"
 
@@ -37,6 +40,16 @@ struct Agent {
 
 Agent* agent = nullptr;
 
+// What the kernel holds for the agent's port, for the report of a hang: a full
+// accept queue, connections nobody reads, or none at all.
+void printSockets() {
+    const std::string port = std::to_string(agent->port);
+    const std::string command = "ss -tanoi '( sport = :" + port + " or dport = :" + port + " )' >&2";
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "(ss could not list the sockets)\n");
+    }
+}
+
 int connectTo(unsigned short port, int timeoutSeconds) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
@@ -49,8 +62,22 @@ int connectTo(unsigned short port, int timeoutSeconds) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // libFuzzer's timer signal (every half of -timeout) interrupts whatever call this
+    // thread is in: an interrupted connect goes on in the background.
+    int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (connected != 0 && errno == EINTR) {
+        pollfd waiting{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        while ((connected = ::poll(&waiting, 1, timeoutSeconds * 1000)) < 0 && errno == EINTR) {
+        }
+        connected = connected == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0
+                        ? 0
+                        : -1;
+    }
+    if (connected != 0) {
         std::fprintf(stderr, "the agent stopped accepting connections\n");
+        printSockets();
         std::abort();
     }
     return fd;
@@ -63,6 +90,9 @@ bool exchange(const std::string& bytes, std::string& answer, int timeoutSeconds)
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             break;  // the agent may close early on a request it refused
         }
@@ -76,6 +106,9 @@ bool exchange(const std::string& bytes, std::string& answer, int timeoutSeconds)
         if (n == 0 || (n < 0 && errno == ECONNRESET)) {
             closed = true;
             break;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
         if (n < 0) {
             break;  // the receive timeout ran out
@@ -113,6 +146,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     }
     ::setenv("HOME", home, 1);
+    // A log of every request slows the run down; set ORVIX_FUZZ_LOG to a folder to
+    // see what the agent did before a hang.
+    if (const char* logs = std::getenv("ORVIX_FUZZ_LOG")) {
+        velmora::Engine::Logging::Logger::GetInstance().Initialize(logs);
+    }
     static Agent instance;
     agent = &instance;
     orvix::modsim::ModuleOptions options;
@@ -146,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // them up. A hang is what outlasts them by far.
     if (!exchange(input, answer, 30)) {
         std::fprintf(stderr, "no answer and no close within 30 s\n");
+        printSockets();
         std::abort();
     }
     // Still serving: a plain request after it is answered.
@@ -155,6 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!closed || check.rfind("HTTP/1.1 200", 0) != 0) {
         std::fprintf(stderr, "the agent stopped answering after that input (%s):\n%s\n",
                      closed ? "closed" : "no answer within 30 s", check.c_str());
+        printSockets();
         std::abort();
     }
     return 0;

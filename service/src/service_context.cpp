@@ -2,49 +2,13 @@
 
 #include <Poco/Data/Session.h>
 
-#include <exception>
-
 #include "db.h"
-#include "logger.h"
 
 namespace velmora::Engine {
 
-namespace {
-
-// The session syncs every commit; for an unsynced one it stops syncing until the
-// transaction has ended, committed or rolled back.
-class UnsyncedCommit {
-public:
-    UnsyncedCommit(Poco::Data::Session& session, Commit commit)
-        : session_(session), lowered_(commit == Commit::Unsynced) {
-        if (lowered_) {
-            session_ << "PRAGMA synchronous = NORMAL", Poco::Data::Keywords::now;
-        }
-    }
-    ~UnsyncedCommit() {
-        if (!lowered_) {
-            return;
-        }
-        try {
-            session_ << "PRAGMA synchronous = FULL", Poco::Data::Keywords::now;
-        } catch (const std::exception& e) {
-            Logging::log().error("Could not make commits synced again: {};", e.what());
-        }
-    }
-    UnsyncedCommit(const UnsyncedCommit&) = delete;
-    UnsyncedCommit& operator=(const UnsyncedCommit&) = delete;
-
-private:
-    Poco::Data::Session& session_;
-    bool lowered_;
-};
-
-}  // namespace
-
-void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work, Commit commit) {
+void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work) {
     std::lock_guard<std::mutex> lock(configMutex);
     Poco::Data::Session session = database.GetSession();
-    UnsyncedCommit mode(session, commit);  // outlives the transaction
     DB::Transaction transaction(session);  // rolls back unless committed
     work(session);
     transaction.commit();

@@ -25,16 +25,9 @@ using ConfigMap = std::unordered_map<std::string, Poco::Dynamic::Var>;
 
 using SessionWork = std::function<void(Poco::Data::Session&)>;
 
-// How far a commit has gone when it returns. Synced: on the disk, so a power cut
-// keeps it (recognitions, statistics, configuration). Unsynced: handed to the
-// operating system; a crash of the agent keeps it, a power cut may lose the last
-// ones. The recent predictions are that kind: they only fill in a later feedback.
-enum class Commit { Synced, Unsynced };
-
 // ServiceContext::inTransaction for code that was handed only the lock and the
 // database (the converters keep that signature for their other callers).
-void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work,
-                      Commit commit = Commit::Synced);
+void runInTransaction(std::mutex& configMutex, DB::SQLiteDB& database, const SessionWork& work);
 
 class ServiceContext {
 public:

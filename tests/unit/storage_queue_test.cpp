@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
-#include <stdexcept>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -14,7 +12,6 @@
 #include <Poco/Exception.h>
 
 #include "queries.h"
-#include "service_context.h"
 #include "storage_fixture.h"
 
 namespace {
@@ -96,37 +93,6 @@ TEST(StoragePredictions, RetentionDropsRowsOlderThanTenMinutes) {
     std::vector<std::string> left;
     session << "SELECT sid FROM predictions ORDER BY id", into(left), now;
     EXPECT_EQ(left, (std::vector<std::string>{"nine", "fresh"}));
-}
-
-// A prediction's commit skips the disk sync; whatever the work does, every commit
-// after it is synced again.
-TEST(StoragePredictions, UnsyncedCommitLeavesTheSessionSynced) {
-    MigratedDatabase database;
-    auto& session = database.session();
-    std::mutex lock;
-    ASSERT_EQ(queryInt(session, "PRAGMA synchronous"), 2);  // FULL
-    int seenInside = -1;
-    velmora::Engine::runInTransaction(
-        lock, database.db(),
-        [&](Session& inside) {
-            seenInside = queryInt(inside, "PRAGMA synchronous");
-            addPrediction(inside, "kept", 10, {"1"});
-        },
-        velmora::Engine::Commit::Unsynced);
-    EXPECT_EQ(seenInside, 1);  // NORMAL
-    EXPECT_EQ(queryInt(session, "PRAGMA synchronous"), 2);
-    EXPECT_EQ(getPrediction(session, "kept").first, 10);
-
-    EXPECT_THROW(velmora::Engine::runInTransaction(
-                     lock, database.db(),
-                     [&](Session& inside) {
-                         addPrediction(inside, "dropped", 20, {"2"});
-                         throw std::runtime_error("refused");
-                     },
-                     velmora::Engine::Commit::Unsynced),
-                 std::runtime_error);
-    EXPECT_EQ(queryInt(session, "PRAGMA synchronous"), 2);
-    EXPECT_EQ(getPrediction(session, "dropped").first, 0);
 }
 
 TEST(StorageRecognitionQueue, EmptyQueueGivesNothing) {

@@ -283,16 +283,14 @@ Object::Ptr process_get_result(std::shared_ptr<OrvixDriver> driver, std::mutex& 
     Object::Ptr reply = dataResponse(data);
 
     // The operator's choice for this sid arrives later and is matched against what
-    // is stored here; nothing of it stays when the database refuses a part. Not
-    // synced to the disk: a power cut that loses it only leaves a feedback without
-    // the module's candidates, and the sync would double the answer's time.
+    // is stored here; nothing of it stays when the database refuses a part.
     const std::string& sid = result.sid;
     Engine::runInTransaction(configurationLock, database, [&](Poco::Data::Session& session) {
         Queries::deletePrediction(session);
         const auto t1 = std::chrono::system_clock::now();
         const int responseTimeMs = static_cast<int>(epochMilliseconds(t1) - epochMilliseconds(t0));
         Queries::addPrediction(session, sid, responseTimeMs, ids);
-    }, Engine::Commit::Unsynced);
+    });
     return reply;
 }
 

@@ -3,8 +3,8 @@
 // database behind it, all in this process. Whatever arrives, the agent answers or
 // closes the connection, and goes on serving.
 #include <arpa/inet.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -71,9 +71,9 @@ int connectTo(unsigned short port, int timeoutSeconds) {
         socklen_t length = sizeof error;
         while ((connected = ::poll(&waiting, 1, timeoutSeconds * 1000)) < 0 && errno == EINTR) {
         }
-        connected = connected == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0
-                        ? 0
-                        : -1;
+        connected =
+            connected == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 ? 0
+                                                                                                         : -1;
     }
     if (connected != 0) {
         std::fprintf(stderr, "the agent stopped accepting connections\n");

@@ -312,7 +312,7 @@ TEST(DecompressEvom, Zip64EndRecordClaimingMoreThanTheArchiveIsRefused) {
 TEST(DecompressEvom, Zip64EndRecordCutShortIsRefused) {
     const std::string archive = orvix::test::zipArchive({{"a.evo", pattern(300, 'a')}});
     for (const std::string& tail : {std::string("PK\x06\x06", 4), std::string("PK\x06\x06\x00\x02", 6),
-                                   std::string("PK\x06\x06gPK\x06\x06\x00\x02", 11)}) {
+                                    std::string("PK\x06\x06gPK\x06\x06\x00\x02", 11)}) {
         try {
             decompressEVOM(bytesOf(archive + tail));
             ADD_FAILURE() << "accepted with " << tail.size() << " trailing bytes";

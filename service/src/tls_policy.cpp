@@ -11,9 +11,9 @@ namespace {
 
 const char* const kCipherList = "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH";
 
-// Verifies, and trusts nothing: every chain fails. No connection of the agent
-// uses it; it is what a session opened without a context of its own would get,
-// and it costs no copy of the trust store.
+// Verifies against an empty trust store. No connection of the agent uses it; it
+// is what a session opened without a context of its own would get, and it costs
+// no copy of the system's trust store.
 Poco::Net::Context::Ptr trustingNothing() {
     return new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
                                   Poco::Net::Context::VERIFY_RELAXED, 9, false, kCipherList);
@@ -41,7 +41,7 @@ void initTls() {
     std::call_once(once, [] {
         Poco::Net::initializeSSL();
         // A verification failure stays a failure for every context of the process,
-        // and a session opened without a context of its own reaches no one.
+        // and a session opened without a context of its own trusts no certificate.
         Poco::SharedPtr<Poco::Net::InvalidCertificateHandler> reject =
             new Poco::Net::RejectCertificateHandler(false);
         Poco::Net::SSLManager::instance().initializeClient(nullptr, reject, trustingNothing());

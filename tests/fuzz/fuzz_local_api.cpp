@@ -50,6 +50,17 @@ void printSockets() {
     }
 }
 
+// Waits for a connect that a signal interrupted; true once it has succeeded.
+bool finishConnect(int fd, int timeoutSeconds) {
+    pollfd waiting{fd, POLLOUT, 0};
+    int ready = 0;
+    while ((ready = ::poll(&waiting, 1, timeoutSeconds * 1000)) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
 int connectTo(unsigned short port, int timeoutSeconds) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
@@ -64,18 +75,9 @@ int connectTo(unsigned short port, int timeoutSeconds) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // libFuzzer's timer signal (every half of -timeout) interrupts whatever call this
     // thread is in: an interrupted connect goes on in the background.
-    int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    if (connected != 0 && errno == EINTR) {
-        pollfd waiting{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
-        while ((connected = ::poll(&waiting, 1, timeoutSeconds * 1000)) < 0 && errno == EINTR) {
-        }
-        connected =
-            connected == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 ? 0
-                                                                                                         : -1;
-    }
-    if (connected != 0) {
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                           (errno == EINTR && finishConnect(fd, timeoutSeconds));
+    if (!connected) {
         std::fprintf(stderr, "the agent stopped accepting connections\n");
         printSockets();
         std::abort();

@@ -19,7 +19,12 @@ run_pass() {  # build folder, then ctest arguments
 "$root/scripts/setup.sh"
 build_dir="${BUILD_DIR:-build}"
 if [[ "${ORVIX_SANITIZE:-}" == thread ]]; then
-  export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 ${TSAN_OPTIONS:-}"
+  # The Debian libraries are not instrumented, so their atomic reference counts are
+  # invisible to ThreadSanitizer: a socket the HTTP library's accepting thread frees
+  # after a worker used it looks like a race. Accesses the libraries make through
+  # the sanitizer's interceptors (free among them) are therefore not checked;
+  # everything the agent's own code does still is.
+  export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 ignore_noninstrumented_modules=1 ${TSAN_OPTIONS:-}"
 fi
 if [[ -n "${ORVIX_SANITIZE:-}" ]]; then
   export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"

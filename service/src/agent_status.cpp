@@ -112,6 +112,9 @@ Object::Ptr queueObject(const Utils::Queries::QueueBacklog& backlog) {
                backlog.oldest_age_seconds
                    ? Poco::Dynamic::Var(static_cast<Poco::Int64>(*backlog.oldest_age_seconds))
                    : Poco::Dynamic::Var());
+    queue->set("refused", backlog.refused);
+    queue->set("oldest_refusal", backlog.oldest_refusal.empty() ? Poco::Dynamic::Var()
+                                                                : Poco::Dynamic::Var(backlog.oldest_refusal));
     return queue;
 }
 

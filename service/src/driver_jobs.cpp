@@ -12,6 +12,7 @@
 #include "driver_exchange.h"
 #include "errors.h"
 #include "logger.h"
+#include "stop_signal.h"
 #include "wait_for_status.h"
 
 namespace velmora::Engine::Driver {
@@ -108,10 +109,7 @@ std::pair<int, REST::RawResponse> OrvixDriver::download_template(const std::stri
 namespace velmora::Utils {
 
 void sleepForInterval(int interval_ms) {
-    timespec remaining{interval_ms / 1000, static_cast<long>(interval_ms % 1000) * 1000000L};
-    // A signal cuts nanosleep short; keep sleeping for what is left of the interval.
-    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-    }
+    sleepUnlessStopped(std::chrono::milliseconds(interval_ms));
 }
 
 }  // namespace velmora::Utils

@@ -142,6 +142,33 @@ CREATE TABLE alert_queue (
 );
 )sql";
 
+// What delivering the queues needs on top of the first schema: the product code as
+// it was chosen (the integer column cannot hold every code as text), each entry's
+// attempts, next try and the cloud's refusal, when its picture upload started
+// failing, the scores of a prediction's candidates, and indexes for the queue order
+// and the prediction lookups, which otherwise read whole tables.
+const char* const kDbAddDelivery = R"sql(
+ALTER TABLE recognition_queue ADD COLUMN product_code_text TEXT NULL;
+ALTER TABLE recognition_queue ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE recognition_queue ADD COLUMN next_try_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE recognition_queue ADD COLUMN refusal TEXT NULL;
+ALTER TABLE recognition_queue ADD COLUMN refused_ms INTEGER NULL;
+ALTER TABLE recognition_queue ADD COLUMN picture_failing_ms INTEGER NULL;
+ALTER TABLE alert_queue ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE alert_queue ADD COLUMN next_try_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE alert_queue ADD COLUMN refusal TEXT NULL;
+ALTER TABLE alert_queue ADD COLUMN refused_ms INTEGER NULL;
+ALTER TABLE predictions ADD COLUMN rate1 REAL NULL;
+ALTER TABLE predictions ADD COLUMN rate2 REAL NULL;
+ALTER TABLE predictions ADD COLUMN rate3 REAL NULL;
+ALTER TABLE predictions ADD COLUMN rate4 REAL NULL;
+ALTER TABLE predictions ADD COLUMN rate5 REAL NULL;
+CREATE INDEX recognition_queue_order ON recognition_queue(created_at, id);
+CREATE INDEX alert_queue_order ON alert_queue(created_at, id);
+CREATE INDEX predictions_sid ON predictions(sid);
+CREATE INDEX predictions_created_at ON predictions(created_at);
+)sql";
+
 // Text spliced into an SQL string literal: a single quote is written twice.
 std::string quoteDoubled(const std::string& text) {
     std::string out;
@@ -184,10 +211,9 @@ std::vector<SeedRow> seededConfiguration(const std::string& imagesPath) {
 
 std::vector<std::pair<std::string, std::string>> agentMigrations(const std::string& imagesPath) {
     return {
-        {"db_initials", kDbInitials},
-        {"config_initials", configInitials(imagesPath)},
-        {"db_add_statistic", kDbAddStatistic},
-        {"db_add_alert", kDbAddAlert},
+        {"db_initials", kDbInitials},          {"config_initials", configInitials(imagesPath)},
+        {"db_add_statistic", kDbAddStatistic}, {"db_add_alert", kDbAddAlert},
+        {"db_add_delivery", kDbAddDelivery},
     };
 }
 

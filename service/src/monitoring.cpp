@@ -1,5 +1,6 @@
 #include "monitoring.h"
 
+#include <chrono>
 #include <string>
 
 #include <Poco/Exception.h>
@@ -14,6 +15,12 @@ namespace {
 
 using Logging::log;
 using Utils::Models::Task;
+
+// What a stop leaves a cloud exchange started after it (a task's last answer).
+constexpr std::chrono::milliseconds kStopGrace{1000};
+// Every exchange with the service connects, and is answered whole, within these.
+constexpr int kServiceTimeoutSeconds = 10;
+constexpr int kServiceDeadlineSeconds = 30;
 
 // The remote tasks every driver knows, and the handler of each on the task
 // handler provider.
@@ -82,6 +89,8 @@ void MonitoringDriver::setMonitoringSettings(
     auto client = std::make_unique<REST::RestClient>(
         address_, portNumber,
         tls_verify_ ? REST::TlsVerification::SystemCAs : REST::TlsVerification::AcceptAny);
+    client->setTimeout(kServiceTimeoutSeconds);
+    client->setExchangeDeadline(kServiceDeadlineSeconds);
     client_ = std::move(client);
     client_configured_ = true;
     // A token belongs to the service it came from: the new client starts without one
@@ -99,6 +108,11 @@ void MonitoringDriver::setTlsVerification(bool verify) {
     tls_verify_ = verify;
 }
 
+void MonitoringDriver::setPictureUploadMaxWait(std::chrono::seconds wait) {
+    std::lock_guard<std::mutex> loopLock(loop_mutex_);
+    picture_upload_max_wait_ = wait;
+}
+
 void MonitoringDriver::start() {
     if (running_) {
         return;
@@ -110,6 +124,8 @@ void MonitoringDriver::start() {
     if (worker_.joinable()) {
         worker_.join();  // a worker that has already left its loop
     }
+    stop_signal_.reset();
+    client_->resume();
     running_ = true;
     worker_ = std::thread(&MonitoringDriver::loop, this);
 }
@@ -117,6 +133,12 @@ void MonitoringDriver::start() {
 void MonitoringDriver::stop() noexcept {
     running_ = false;
     log().info("Waiting  for the end of the current loop()...;");
+    // The worker holds the loop lock while it works: whatever it waits on is cut
+    // short first, so the lock below is had within a moment.
+    stop_signal_.request();
+    if (client_) {
+        client_->interrupt(kStopGrace);
+    }
     {
         // Taking the loop lock once orders the cleared flag before the worker's next
         // check inside its wait, so the notification cannot fall between the two.

@@ -1,8 +1,8 @@
 #pragma once
 
 // The agent's client of the cloud monitoring service. One worker thread runs the
-// event loop (token, device id, attributes, one recognition, one alert, one task per
-// period); server threads use the same object for the registry pass-through, the
+// event loop (token, device id, attributes, the queued recognitions and alerts, one
+// task per period); server threads use the same object for the registry pass-through, the
 // connection check, the attributes-changed notification and the status view's
 // times of the last accepted posts.
 //
@@ -38,7 +38,9 @@
 
 #include <Poco/Dynamic/Var.h>
 
+#include "queries.h"
 #include "restclient.h"
+#include "stop_signal.h"
 #include "task.h"
 
 namespace Poco::Data {
@@ -81,8 +83,14 @@ public:
     // the same client). Off by default, as the service is deployed.
     void setTlsVerification(bool verify);
 
+    // How long a recognition waits for object storage to take its picture before
+    // the next setMonitoringSettings' worker sends it without one (default a day).
+    void setPictureUploadMaxWait(std::chrono::seconds wait);
+
     void start();
-    // Wakes a waiting worker at once and joins it; a request in progress finishes first.
+    // Wakes a waiting worker at once and joins it. A cloud exchange in flight ends
+    // at once, a module job a task waits for stops being polled, and a task cut
+    // short is answered with an error if the cloud answers within a second.
     void stop() noexcept;
 
     void registerTaskHandler(const std::string& type, std::function<void(Utils::Models::Task&)> handler);
@@ -151,14 +159,37 @@ private:
     // Token state update from one accepted answer; the token lock is held.
     void installToken(const TokenAnswer& answer);
 
+    // What became of one queue entry's send (monitoring_loop.cpp).
+    enum class Delivery {
+        Accepted,  // the cloud took it; it left the queue
+        Deferred,  // it waits for its own next try; the entries behind it go on
+        Paused,    // the queue waits: the cloud or the storage is not taking anything now
+    };
+
     // One loop iteration after the loop lock was taken. The steps return false when
     // the iteration must end after waiting one period.
     void runIteration(std::unique_lock<std::mutex>& lock);
     bool tokenStep();
     bool autosearchStep(DeviceDataProvider& deviceData);
+    // Logs a changed outcome of the device id search once, not once per period.
+    void noteAutosearch(const std::string& state);
     void attributesStep(DeviceDataProvider& deviceData);
-    bool recognitionStep();
-    bool alertStep();
+    // The queues, each sent back to back until it is empty, paused, or `budgetEnd`
+    // has passed (the alerts get one send even then). `more` is set when due
+    // entries were left for lack of time. false: the database failed.
+    bool recognitionStep(std::chrono::steady_clock::time_point budgetEnd, bool& more);
+    bool alertStep(std::chrono::steady_clock::time_point budgetEnd, bool& more);
+    Delivery sendRecognition(Utils::Queries::RecognitionQueueEntry& entry);
+    Delivery sendAlert(const Utils::Queries::AlertQueueEntry& alert);
+    // The answer to a queue entry's POST that was not 200: a refusal of that entry
+    // defers it alone, anything else pauses its queue. `what` names the entry.
+    Delivery answerFailedPost(
+        const REST::RawResponse& response, const std::string& what, int attempts,
+        const std::function<void(long long nextTryMs, const std::string& refusal)>& defer);
+    // The next try of an entry that failed `attempts` times before: one period,
+    // doubling with every attempt, at most an hour.
+    long long retryPauseMs(int attempts) const;
+    bool sendingPaused() const;
     void taskStep();
     // Waits one request period or until stop(); true when the worker must end.
     bool waitPeriod(std::unique_lock<std::mutex>& lock);
@@ -202,6 +233,12 @@ private:
     std::mutex loop_mutex_;
     std::condition_variable wake_;
     bool autosearch_done_ = false;
+    std::string autosearch_state_;  // the search outcome last logged
+    // Until when a throttling cloud asked the worker not to send (Retry-After).
+    std::chrono::steady_clock::time_point sending_paused_until_{};
+    std::chrono::seconds picture_upload_max_wait_{86400};
+    // Raised by stop(); bound to the worker thread so module job polls give way.
+    Utils::StopSignal stop_signal_;
     // The service client was built from the stored settings; until then start()
     // refuses, so a worker never runs on the placeholder client.
     bool client_configured_ = false;

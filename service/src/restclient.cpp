@@ -12,6 +12,7 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/NumberParser.h>
 
 #include "logger.h"
@@ -117,6 +118,58 @@ const Poco::URI& RestClient::getBaseUri() const {
     return baseUri_;
 }
 
+// Keeps one exchange's session known to interrupt() for as long as it may block.
+class RestClient::InFlight {
+public:
+    InFlight(RestClient& client, Poco::Net::HTTPClientSession& session) : client_(client), session_(session) {
+        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
+        client_.inflight_.insert(&session_);
+        generation_ = client_.interrupts_;
+    }
+    ~InFlight() {
+        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
+        client_.inflight_.erase(&session_);
+    }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+
+    // An interrupt that came while the session was still connecting found no
+    // connection to shut down; the exchange ends here instead.
+    void throwIfInterrupted() const {
+        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
+        if (client_.interrupts_ != generation_) {
+            throw Poco::Net::ConnectionAbortedException("the exchange was interrupted by a stop");
+        }
+    }
+
+private:
+    RestClient& client_;
+    Poco::Net::HTTPClientSession& session_;
+    unsigned long generation_ = 0;
+};
+
+void RestClient::interrupt(std::chrono::milliseconds grace) {
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        grace_ = std::max(grace, std::chrono::milliseconds(1));
+    }
+    std::lock_guard<std::mutex> lock(inflightMutex_);
+    ++interrupts_;
+    for (Poco::Net::HTTPClientSession* session : inflight_) {
+        try {
+            // Only shut down, never closed: the descriptor stays the owner's to close.
+            session->socket().shutdown();
+        } catch (const Poco::Exception&) {
+            // Not connected yet: throwIfInterrupted ends it once it is.
+        }
+    }
+}
+
+void RestClient::resume() {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    grace_ = std::chrono::milliseconds(0);
+}
+
 RawResponse RestClient::request(const std::string& method, const std::string& path, const std::string* body,
                                 const std::string& contentType) {
     return requestRaw(method, path, body, contentType);
@@ -171,7 +224,16 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
     } else {
         session = std::make_unique<Poco::Net::HTTPClientSession>(target.getHost(), target.getPort());
     }
-    if (timeout != 0) {
+    const InFlight inFlight(*this, *session);
+    std::chrono::milliseconds grace{0};
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        grace = grace_;
+    }
+    if (grace.count() > 0) {
+        const Poco::Timespan span(0, static_cast<long>(grace.count()) * 1000);
+        session->setTimeout(span, span, span);
+    } else if (timeout != 0) {
         session->setTimeout(Poco::Timespan(timeout, 0));
     }
 
@@ -201,8 +263,14 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
         session->sendRequest(httpRequest);
     }
 
-    const bool bounded = deadlineSeconds != 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
+    if (grace.count() == 0) {
+        inFlight.throwIfInterrupted();
+    }
+    const bool bounded = deadlineSeconds != 0 || grace.count() > 0;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
+    if (grace.count() > 0 && (deadlineSeconds == 0 || Clock::now() + grace < deadline)) {
+        deadline = Clock::now() + grace;
+    }
     if (bounded) {
         armReceive(*session, timeout, deadline);
     }

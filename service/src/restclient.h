@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,7 +17,8 @@
 
 namespace Poco::Net {
 class Context;
-}
+class HTTPClientSession;
+}  // namespace Poco::Net
 namespace boost::json {
 class value;
 class object;
@@ -56,6 +59,13 @@ public:
     // exchange fails with Poco::TimeoutException, like a receive time-out. 0: none.
     void setExchangeDeadline(int seconds);
     const Poco::URI& getBaseUri() const;
+
+    // For a stop: every exchange in flight ends at once (its connection is shut
+    // down), and each one that starts before resume() has at most `grace` to connect
+    // and be answered, so a stop never waits on a peer that does not answer, while a
+    // last short exchange (a task's answer) may still go through.
+    void interrupt(std::chrono::milliseconds grace);
+    void resume();
 
     RawResponse request(const std::string& method, const std::string& path, const std::string* body,
                         const std::string& contentType);
@@ -117,12 +127,19 @@ private:
     RawResponse sendJson(const std::string& method, const std::string& path, const boost::json::value& value);
     RawResponse sendForm(const std::string& method, const std::string& path, const std::string& form);
 
+    class InFlight;
+
     Poco::URI baseUri_;
-    mutable std::mutex settingsMutex_;  // guards token_, timeout_ and deadline_
+    mutable std::mutex settingsMutex_;  // guards token_, timeout_, deadline_ and grace_
     std::string token_;
     int timeout_ = 0;
     int deadline_ = 0;
+    std::chrono::milliseconds grace_{0};  // non-zero while interrupted
     std::string userAgent_ = "Orvix-RESTClient";
+    // The sessions of the exchanges in flight and how many interrupts there were.
+    std::mutex inflightMutex_;
+    std::set<Poco::Net::HTTPClientSession*> inflight_;
+    unsigned long interrupts_ = 0;
     Poco::AutoPtr<Poco::Net::Context> tlsContext_;
 };
 

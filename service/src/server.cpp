@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,13 +18,17 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "agent-filesystem.h"
 #include "config_readers.h"
+#include "config_store.h"
 #include "config_validation.h"
 #include "db.h"
 #include "device_data_provider.h"
 #include "driver.h"
+#include "errors.h"
 #include "local_api_settings.h"
 #include "local_listener.h"
 #include "log_retention.h"
@@ -336,6 +341,7 @@ struct MonitoringSettings {
     std::string storageLogin;
     std::string storagePassword;
     bool tlsVerify = false;
+    std::int64_t pictureUploadMaxWaitSeconds = 0;
 };
 
 // Caller holds the configuration lock.
@@ -366,6 +372,7 @@ MonitoringSettings readMonitoringSettings(ConfigMap& config) {
     settings.storageLogin = Utils::readConfigString(config, "file_storage_service_login");
     settings.storagePassword = Utils::readConfigString(config, "file_storage_service_password");
     settings.tlsVerify = Utils::readMonitoringTlsVerify(config);
+    settings.pictureUploadMaxWaitSeconds = Utils::readStorageLimits(config).pictureUploadMaxWaitSeconds;
     return settings;
 }
 
@@ -419,15 +426,94 @@ void Server::initMonitoring() {
         task_handlers_ = taskHandlers;
     }
     monitoring->setTlsVerification(settings.tlsVerify);
+    monitoring->setPictureUploadMaxWait(std::chrono::seconds(settings.pictureUploadMaxWaitSeconds));
     monitoring->setMonitoringSettings(settings.serviceType, settings.address, settings.port,
                                       settings.gettingTasks, settings.imageSending, settings.requestFrequency,
                                       settings.clientSecret, settings.deviceId, settings.imagesFolder, s3,
                                       taskHandlers, deviceData, [this] { requestReinit(); });
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        last_good_config_ = config_;
+    }
     log().info("Loaded monitoring settings from config;");
 }
 
+std::vector<std::string> Server::keysChangedSinceLastGood() {
+    ConfigMap lastGood;
+    {
+        std::lock_guard<std::mutex> reinit(reinit_mutex_);
+        lastGood = last_good_config_;
+    }
+    std::vector<std::string> changed;
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    for (const auto& [key, value] : lastGood) {
+        auto now = config_.find(key);
+        if (now == config_.end() || now->second.type() != value.type() ||
+            now->second.convert<std::string>() != value.convert<std::string>()) {
+            changed.push_back(key);
+        }
+    }
+    std::sort(changed.begin(), changed.end());
+    return changed;
+}
+
+void Server::restoreLastGoodConfig() {
+    const std::vector<std::string> changed = keysChangedSinceLastGood();
+    Poco::JSON::Object::Ptr previous = new Poco::JSON::Object;
+    {
+        std::lock_guard<std::mutex> reinit(reinit_mutex_);
+        for (const auto& key : changed) {
+            previous->set(key, last_good_config_.at(key));
+        }
+    }
+    // Stored the way every change is, so the secrets are encrypted again.
+    Utils::jsonToConfig(previous, config_mutex_, *db_, config_);
+    log().warn("Configuration restored to the settings in force before: {};", fmt::join(changed, ", "));
+}
+
 void Server::reinitRuntimeParameters() {
-    initMonitoring();
+    bool restorable = false;
+    {
+        std::lock_guard<std::mutex> reinit(reinit_mutex_);
+        restorable = !last_good_config_.empty();
+    }
+    try {
+        // The pictures of every sale go there: settings naming a folder that cannot
+        // be made are not taken.
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> lock(config_mutex_);
+            folder = Utils::readConfigString(config_, "product_prediction_data_folder_path");
+        }
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error || !std::filesystem::is_directory(folder)) {
+            throw Utils::InvalidConfigError("product_prediction_data_folder_path",
+                                            "cannot make the folder \"" + folder +
+                                                "\": " + (error ? error.message() : "not a directory"));
+        }
+        initMonitoring();
+    } catch (const std::exception& failure) {
+        if (!restorable) {
+            throw;
+        }
+        // The key that failed, and why; for a failure that names none, the keys
+        // that changed since the rebuild that worked.
+        std::string key;
+        std::string why = failure.what();
+        if (const auto* invalid = dynamic_cast<const Utils::InvalidConfigError*>(&failure)) {
+            key = invalid->key();
+            if (why.rfind(key + ": ", 0) == 0) {
+                why.erase(0, key.size() + 2);
+            }
+        } else {
+            key = fmt::format("{}", fmt::join(keysChangedSinceLastGood(), ", "));
+        }
+        log().error("Re-initialisation failed: {}: {}; the settings in force before are restored;", key, why);
+        restoreLastGoodConfig();
+        initMonitoring();
+        throw Utils::InvalidConfigError(key, why);
+    }
     log().info("Monitoring started after reinit;");
 }
 
@@ -450,6 +536,21 @@ void Server::reinitLoop() {
         lock.unlock();
         try {
             reinitRuntimeParameters();
+        } catch (const Utils::InvalidConfigError& e) {
+            // Asked for by an uploaded configuration: the cloud learns at its next
+            // iteration that it was not taken, and which key failed.
+            log().error("Re-initialisation undone: {};", e.what());
+            try {
+                context_.withSession([&](Poco::Data::Session& session) {
+                    Utils::Queries::addAlertQueue(
+                        session, static_cast<int>(Utils::Errors::CameraError::UnknownMistake),
+                        "Загруженная конфигурация не применена, восстановлены прежние "
+                        "настройки: " +
+                            std::string(e.what()));
+                });
+            } catch (const std::exception& stored) {
+                log().error("Alert of the undone configuration not stored: {};", stored.what());
+            }
         } catch (const std::exception& e) {
             // The configuration is stored; the new client stays idle until the next rebuild.
             log().error("Re-initialisation failed: {};", e.what());

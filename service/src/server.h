@@ -105,6 +105,9 @@ public:
     // at a time: the re-initialisation lock is the outermost lock of the service.
     void initDriver();
     void initMonitoring();
+    // Rebuilds from the configuration map. A rebuild that fails stores the settings
+    // of the last rebuild that worked again, rebuilds with them, and then throws
+    // Utils::InvalidConfigError naming the key that failed.
     void reinitRuntimeParameters();
     // Asks for initMonitoring on the server's own re-initialisation thread and
     // returns at once: the monitoring worker uses this, since the rebuild stops
@@ -150,6 +153,10 @@ private:
     std::uint64_t bodyLimit(const ApiRequest& request);
     void importConfigFile();
     void reinitLoop();
+    // The keys whose values differ from the last rebuild that worked, and storing
+    // those values again (reinit_mutex_ is not held).
+    std::vector<std::string> keysChangedSinceLastGood();
+    void restoreLastGoodConfig();
     // Ends the re-initialisation thread and the monitoring worker; no rebuild follows.
     void stopMonitoring();
 
@@ -171,7 +178,8 @@ private:
     mutable std::mutex runtime_mutex_;
     // Held across one whole re-initialisation (read, build, swap); outermost.
     std::mutex reinit_mutex_;
-    bool stopped_ = false;  // under reinit_mutex_: no rebuild after Stop
+    bool stopped_ = false;        // under reinit_mutex_: no rebuild after Stop
+    ConfigMap last_good_config_;  // under reinit_mutex_: the map the last good rebuild used
     // The re-initialisations asked for by the monitoring worker.
     std::mutex reinit_queue_mutex_;
     std::condition_variable reinit_wake_;

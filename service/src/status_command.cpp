@@ -101,6 +101,13 @@ std::string queueText(const Object::Ptr& queue, const std::string& singular, con
     if (count > 0 && age >= 0) {
         result += " (oldest " + duration(age) + ")";
     }
+    const long long refused = number(queue, "refused");
+    if (refused > 0) {
+        result += ", " + std::to_string(refused) + " refused by the cloud";
+        if (queue->has("oldest_refusal") && queue->get("oldest_refusal").isString()) {
+            result += " (first: " + queue->getValue<std::string>("oldest_refusal") + ")";
+        }
+    }
     return result;
 }
 

@@ -9,7 +9,9 @@
 
 namespace velmora::Utils {
 
-// Sleeps for the whole interval, resuming after a signal interrupts the sleep.
+// Sleeps for the whole interval, resuming after a signal interrupts the sleep. A
+// stop of the worker whose signal is bound to this thread cuts it short and raises
+// StopInterrupted (stop_signal.h), so a job a remote task waits for never holds a stop.
 void sleepForInterval(int interval_ms);
 
 // Polls a module job's status until it reports `success` or a failure, the module

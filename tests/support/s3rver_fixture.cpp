@@ -12,27 +12,40 @@ std::string S3rverPeer::executable() {
 }
 
 S3rverPeer::S3rverPeer(const std::string& bucket) : bucket_(bucket) {
-    const std::string launcher = executable();
-    if (launcher.empty()) {
+    if (executable().empty()) {
         throw std::runtime_error("s3rver is not installed: run scripts/setup.sh (npm ci in tests/peers)");
     }
     std::filesystem::create_directories(dir_.file("data"));
     // The port is free when asked for but could be taken before s3rver binds it: try a few.
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = freePort();
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{launcher, "-d", dir_.file("data"), "-a", "127.0.0.1", "-p",
-                                     std::to_string(port_), "--configure-bucket", bucket_},
-            std::map<std::string, std::string>{}, dir_.path());
-        if (waitUntil(
-                [this] { return waitForPort(port_, std::chrono::milliseconds(100)) || !process_->running(); },
-                std::chrono::seconds(20)) &&
-            process_->running()) {
+        if (launch()) {
             return;
         }
-        process_.reset();
     }
     throw std::runtime_error("s3rver did not start listening");
+}
+
+bool S3rverPeer::launch() {
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{executable(), "-d", dir_.file("data"), "-a", "127.0.0.1", "-p",
+                                 std::to_string(port_), "--configure-bucket", bucket_},
+        std::map<std::string, std::string>{}, dir_.path());
+    if (waitUntil(
+            [this] { return waitForPort(port_, std::chrono::milliseconds(100)) || !process_->running(); },
+            std::chrono::seconds(20)) &&
+        process_->running()) {
+        return true;
+    }
+    process_.reset();
+    return false;
+}
+
+void S3rverPeer::restart() {
+    stop();
+    if (!launch()) {
+        throw std::runtime_error("s3rver did not listen again on its port");
+    }
 }
 
 S3rverPeer::~S3rverPeer() {

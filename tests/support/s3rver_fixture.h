@@ -28,11 +28,14 @@ public:
     std::string endpoint() const;  // "http://127.0.0.1:<port>"
     // Stops the server (SIGTERM, then waits); the port stays closed afterwards.
     void stop();
+    // Starts it again on the same port with what it stored.
+    void restart();
 
     // The s3rver launcher of the source tree, or "" when tests/peers is not installed.
     static std::string executable();
 
 private:
+    bool launch();  // on port_; false when it did not come up
     std::string bucket_;
     unsigned short port_ = 0;
     TempDir dir_;

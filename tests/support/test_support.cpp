@@ -261,6 +261,9 @@ public:
                                         reply.reason);
         }
         response.setContentType(reply.contentType);
+        for (const auto& [name, value] : reply.headers) {
+            response.set(name, value);
+        }
         response.setContentLength64(static_cast<Poco::Int64>(reply.body.size()));
         if (recorded.method == "HEAD") {
             response.send();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvix::test {
@@ -103,6 +104,7 @@ struct CannedReply {
     std::string reason;
     std::string contentType = "application/json";
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 // An in-process HTTP peer on an ephemeral loopback port that records every request

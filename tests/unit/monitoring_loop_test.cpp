@@ -6,9 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include <boost/json.hpp>
+
+#include <Poco/DateTimeFormat.h>
+#include <Poco/DateTimeFormatter.h>
+#include <Poco/Timespan.h>
+#include <Poco/Timestamp.h>
 
 #include "captured_log.h"
 #include "device_data_provider.h"
@@ -43,6 +50,12 @@ public:
     std::atomic<int> recognitionStatus{200};
     std::atomic<int> failFirstRecognitions{0};  // answered 500 before recognitionStatus applies
     std::atomic<int> alertStatus{200};
+    // Recognitions of this sid are answered with this status (0: not refused).
+    std::string refusedSid;
+    std::atomic<int> refusedStatus{0};
+    // The next `throttled` recognitions and alerts are answered 429 with this Retry-After.
+    std::atomic<int> throttled{0};
+    std::string retryAfter;
 
     void setDeviceList(int status, const std::string& body) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -61,7 +74,17 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             return lookup_;
         }
+        if ((endsWith(request.uri, "/recognition") || endsWith(request.uri, "/alert")) && throttled > 0) {
+            --throttled;
+            CannedReply reply = jsonReply(429);
+            reply.headers.emplace_back("Retry-After", retryAfter);
+            return reply;
+        }
         if (endsWith(request.uri, "/recognition")) {
+            if (refusedStatus != 0 &&
+                boost::json::parse(request.body).at("recognition_session").as_string() == refusedSid) {
+                return jsonReply(refusedStatus, R"({"error":"unknown product"})");
+            }
             if (failFirstRecognitions > 0) {
                 --failFirstRecognitions;
                 return jsonReply(500);
@@ -172,7 +195,7 @@ protected:
     }();
 };
 
-TEST_F(MonitoringLoop, SendsOneRecognitionPerIterationWithItsPicture) {
+TEST_F(MonitoringLoop, SendsTheQueueBackToBackWithItsPictures) {
     withStorage();
     withModule();
     const std::string picture = "\xFF\xD8 picture bytes \xFF\xD9";
@@ -234,12 +257,12 @@ TEST_F(MonitoringLoop, SendsOneRecognitionPerIterationWithItsPicture) {
     EXPECT_EQ(second.at("recognition_image_url").as_string(), "");
     EXPECT_EQ(log_.count("warning", "Local image not found: " + images_.file("s-2.jpg") + ";"), 1u);
 
-    // Each recognition went in an iteration of its own.
+    // Both went in the first iteration, one after the other.
     const auto sends = linePositions("loop(): sended recognition;");
     const auto starts = linePositions("loop() started;");
     ASSERT_EQ(sends.size(), 2u);
     EXPECT_TRUE(
-        std::any_of(starts.begin(), starts.end(), [&](size_t s) { return s > sends[0] && s < sends[1]; }));
+        std::none_of(starts.begin(), starts.end(), [&](size_t s) { return s > sends[0] && s < sends[1]; }));
     EXPECT_EQ(log_.count("info", "loop(): deleted recognition from queue with id: 1;"), 1u);
 }
 
@@ -256,7 +279,8 @@ TEST_F(MonitoringLoop, RefusedRecognitionStaysQueuedAndIsResentWithItsStoredPict
     bench_.driver().stop();
 
     EXPECT_EQ(log_.count("error", "Recognition POST failed: Internal Server Error;"), 1u);
-    // The refused iteration ended there: no alert and no task between the two tries.
+    // The 500 paused the recognitions alone: the alert and the task went in the same
+    // iteration, and the recognition was tried again in the next.
     const auto all = service_.requests();
     std::vector<std::string> uris;
     for (const auto& request : all) {
@@ -264,9 +288,11 @@ TEST_F(MonitoringLoop, RefusedRecognitionStaysQueuedAndIsResentWithItsStoredPict
             uris.push_back(request.uri);
         }
     }
-    ASSERT_GE(uris.size(), 2u);
+    ASSERT_GE(uris.size(), 4u);
     EXPECT_EQ(uris[0], "/api/v1/devices/D1/recognition");
-    EXPECT_EQ(uris[1], "/api/v1/devices/D1/recognition");
+    EXPECT_EQ(uris[1], "/api/v1/devices/D1/alert");
+    EXPECT_EQ(uris[2], "/api/v1/devices/D1/task");
+    EXPECT_EQ(uris[3], "/api/v1/devices/D1/recognition");
 
     // The upload removed the local file; the second try carries the stored URL.
     const auto sent = posted("/recognition");
@@ -302,7 +328,7 @@ TEST_F(MonitoringLoop, AlertIsSentWithItsTimeAndRemoved) {
               1u);
 }
 
-TEST_F(MonitoringLoop, RefusedAlertStaysQueuedAndEndsTheIteration) {
+TEST_F(MonitoringLoop, RefusedAlertStaysQueuedAndTheTaskStillGetsItsTurn) {
     setup_.gettingTasks = true;
     script_.alertStatus = 503;
     queueAlert(-6103, "Camera lost");
@@ -310,7 +336,7 @@ TEST_F(MonitoringLoop, RefusedAlertStaysQueuedAndEndsTheIteration) {
     ASSERT_TRUE(waitForPosts("/alert", 2));
     bench_.driver().stop();
     EXPECT_GE(log_.count("error", "Alert POST failed: Service Unavailable;"), 2u);
-    EXPECT_TRUE(posted("/task").empty());
+    EXPECT_GE(posted("/task").size(), 1u);
     EXPECT_EQ(queued("alert_queue"), 1);
 }
 
@@ -377,7 +403,8 @@ TEST_F(MonitoringLoop, AutosearchStoresTheIdAndPostsAttributesInTheSameIteration
         "string");
 }
 
-// A lookup that does not name exactly one device: the search is not repeated.
+// A lookup that does not name exactly one device: the search goes on every period,
+// logged once, and nothing is sent to a per-device path without an id.
 struct LookupCase {
     const char* name;
     int status;
@@ -387,27 +414,52 @@ struct LookupCase {
 
 class MonitoringLookup : public MonitoringLoop, public ::testing::WithParamInterface<LookupCase> {};
 
-TEST_P(MonitoringLookup, IsTriedOnceAndTheWorkerGoesOn) {
+TEST_P(MonitoringLookup, IsRepeatedEveryPeriodAndNothingGoesWithoutAnId) {
     const LookupCase& c = GetParam();
     withModule();
     setup_.deviceId = "";
+    setup_.gettingTasks = true;
     script_.setDeviceList(c.status, c.body);
+    queueRecognition("s-1", 1);
+    queueAlert(-6103, "Camera lost");
     start();
-    ASSERT_TRUE(waitForIterations(3));
-    ASSERT_TRUE(waitForPosts("/attributes", 1));
+    ASSERT_TRUE(waitForIterations(4));
     bench_.driver().stop();
 
     size_t lookups = 0;
     for (const auto& request : service_.requests()) {
-        lookups += request.uri.rfind("/api/v1/devices?", 0) == 0 ? 1 : 0;
+        if (request.uri.rfind("/api/v1/devices?", 0) == 0) {
+            ++lookups;
+        } else {
+            EXPECT_TRUE(isTokenRequest(request)) << "sent without a device id: " << request.uri;
+        }
     }
-    EXPECT_EQ(lookups, 1u);
+    EXPECT_GE(lookups, 3u);
+    EXPECT_EQ(log_.countContaining("searching again every period"), 1u);
     EXPECT_EQ(log_.countContaining("Autosearch device_id failed, unreadable device list: "),
               c.unreadable ? 1u : 0u);
-    // Without an id the per-device paths keep an empty segment (what the REST client
-    // then makes of two slashes is its own path rule).
-    EXPECT_EQ(bench_.driver().fullPath("/attributes"), "/api/v1/devices//attributes");
-    EXPECT_FALSE(posted("/attributes").empty());
+    // The queues wait for the id.
+    EXPECT_EQ(queued("recognition_queue"), 1);
+    EXPECT_EQ(queued("alert_queue"), 1);
+}
+
+TEST_F(MonitoringLoop, ADeviceRegisteredLaterGetsTheQueuesGoing) {
+    withModule();
+    setup_.deviceId = "";
+    script_.setDeviceList(200, R"({"data":[{"id":1},{"id":2}]})");
+    queueRecognition("s-1", 1);
+    start();
+    ASSERT_TRUE(waitForIterations(3));
+    EXPECT_TRUE(posted("/recognition").empty());
+    script_.setDeviceList(200, R"({"data":[{"id":42}]})");
+    ASSERT_TRUE(waitForPosts("/recognition", 1));
+    bench_.driver().stop();
+    EXPECT_EQ(posted("/recognition").front().uri, "/api/v1/devices/42/recognition");
+    EXPECT_EQ(
+        log_.count("warning", "Autosearch device_id: 2 devices registered for serial number " +
+                                  driver_->get_device_info().second.sn + "; searching again every period;"),
+        1u);
+    EXPECT_EQ(log_.count("info", "Autosearch device_id found device_id=42;"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -548,6 +600,196 @@ TEST_F(MonitoringLoop, TokenRefusalWaitsAPeriodBeforeTheQueues) {
     bench_.driver().stop();
     EXPECT_GE(log_.count("info", "Monitoring refresh token;"), 1u);
     EXPECT_TRUE(posted("/alert").empty());
+}
+
+// ---- delivery: refusals, throttling, storage outages ----
+
+// When each POST to a path was received, by the order of the recorded requests.
+std::vector<Clock::time_point> postTimes(const std::vector<std::pair<Clock::time_point, std::string>>& seen,
+                                         const std::string& sid) {
+    std::vector<Clock::time_point> times;
+    for (const auto& [at, body] : seen) {
+        if (body.find("\"recognition_session\":\"" + sid + "\"") != std::string::npos) {
+            times.push_back(at);
+        }
+    }
+    return times;
+}
+
+TEST_F(MonitoringLoop, OneRefusedRecognitionHoldsNothingElseUp) {
+    setup_.gettingTasks = true;
+    script_.refusedSid = "s-1";
+    script_.refusedStatus = 422;
+    std::mutex seenMutex;
+    std::vector<std::pair<Clock::time_point, std::string>> seen;
+    service_.setResponder([&](const RecordedRequest& r) {
+        if (endsWith(r.uri, "/recognition")) {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            seen.emplace_back(Clock::now(), r.body);
+        }
+        return script_.answer(r);
+    });
+    queueRecognition("s-1", 1);
+    queueRecognition("s-2", 1);
+    queueRecognition("s-3", 1);
+    queueAlert(-6103, "Camera lost");
+    start();
+    // The first iteration delivers everything behind the refused one and asks for a task.
+    ASSERT_TRUE(waitForPosts("/task", 1));
+    EXPECT_EQ(posted("/recognition").size(), 3u);
+    EXPECT_EQ(posted("/alert").size(), 1u);
+    EXPECT_EQ(queued("recognition_queue"), 1);
+    EXPECT_EQ(queued("alert_queue"), 0);
+    // Tried again after one period, then two, then four.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            return postTimes(seen, "s-1").size() >= 4;
+        },
+        kWait));
+    bench_.driver().stop();
+    std::vector<Clock::time_point> tries;
+    {
+        std::lock_guard<std::mutex> lock(seenMutex);
+        tries = postTimes(seen, "s-1");
+    }
+    const auto gap = [&](size_t i) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(tries[i] - tries[i - 1]).count();
+    };
+    EXPECT_GE(gap(1), setup_.periodMs - 20);
+    EXPECT_GE(gap(2), 2 * setup_.periodMs - 20);
+    EXPECT_GE(gap(3), 4 * setup_.periodMs - 20);
+    EXPECT_EQ(log_.countContaining("Recognition s-1 refused by the cloud: 422 Unprocessable Entity: "
+                                   "{\"error\":\"unknown product\"}; next try in "),
+              tries.size());
+
+    std::lock_guard<std::mutex> lock(bench_.lock());
+    auto& session = bench_.database().session();
+    const auto backlog = getRecognitionQueueBacklog(session);
+    EXPECT_EQ(backlog.count, 1);
+    EXPECT_EQ(backlog.refused, 1);
+    EXPECT_EQ(backlog.oldest_refusal, "422 Unprocessable Entity: {\"error\":\"unknown product\"}");
+    EXPECT_EQ(queryText(session, "SELECT attempts FROM recognition_queue"), std::to_string(tries.size()));
+}
+
+// A throttling answer pauses both queues for as long as it asks.
+struct ThrottleCase {
+    const char* name;
+    std::function<std::string()> retryAfter;
+};
+
+class MonitoringThrottle : public MonitoringLoop, public ::testing::WithParamInterface<ThrottleCase> {};
+
+TEST_P(MonitoringThrottle, PausesSendingForRetryAfter) {
+    setup_.periodMs = 100;
+    script_.throttled = 1;
+    script_.retryAfter = GetParam().retryAfter();
+    std::mutex seenMutex;
+    std::vector<Clock::time_point> sends;
+    service_.setResponder([&](const RecordedRequest& r) {
+        if (endsWith(r.uri, "/recognition") || endsWith(r.uri, "/alert")) {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            sends.push_back(Clock::now());
+        }
+        return script_.answer(r);
+    });
+    queueRecognition("s-1", 1);
+    queueAlert(-6103, "Camera lost");
+    start();
+    ASSERT_TRUE(
+        waitUntil([&] { return queued("recognition_queue") == 0 && queued("alert_queue") == 0; }, kWait));
+    bench_.driver().stop();
+    std::lock_guard<std::mutex> lock(seenMutex);
+    ASSERT_EQ(sends.size(), 3u);  // the throttled one, then the recognition and the alert
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(sends[1] - sends[0]).count(), 900);
+    EXPECT_EQ(log_.countContaining("The cloud asks to wait "), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(RetryAfter, MonitoringThrottle,
+                         ::testing::Values(ThrottleCase{"Seconds", [] { return std::string("2"); }},
+                                           ThrottleCase{"HttpDate",
+                                                        [] {
+                                                            // Two seconds ahead; the date has whole seconds,
+                                                            // so at least one second is left.
+                                                            return Poco::DateTimeFormatter::format(
+                                                                Poco::Timestamp() +
+                                                                    2 * Poco::Timespan::SECONDS,
+                                                                Poco::DateTimeFormat::HTTP_FORMAT);
+                                                        }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MonitoringLoop, StorageOutageKeepsThePictureUntilItIsStored) {
+    withStorage();
+    setup_.gettingTasks = true;
+    const std::string picture = "\xFF\xD8 kept \xFF\xD9";
+    writeFile(images_.file("s-1.jpg"), picture);
+    queueRecognition("s-1", 1);
+    queueAlert(-6103, "Camera lost");
+    s3_->stop();
+    start();
+    // Alerts and tasks go on while the picture waits.
+    ASSERT_TRUE(waitForPosts("/alert", 1));
+    ASSERT_TRUE(waitForPosts("/task", 2));
+    EXPECT_TRUE(posted("/recognition").empty());
+    EXPECT_TRUE(std::filesystem::exists(images_.file("s-1.jpg")));
+    s3_->restart();
+    ASSERT_TRUE(waitForPosts("/recognition", 1));
+    ASSERT_TRUE(waitUntil([&] { return queued("recognition_queue") == 0; }, kWait));
+    bench_.driver().stop();
+    const auto sent = posted("/recognition");
+    ASSERT_EQ(sent.size(), 1u);
+    const std::string key = "VelmoraMonitoring/RecognitionModules/D1/Images/s-1.jpg";
+    EXPECT_EQ(boost::json::parse(sent[0].body).at("recognition_image_url").as_string(),
+              storage_->getObjectUrl(key));
+    const auto stored = storage_->downloadFile(key);
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), picture);
+    EXPECT_GE(log_.countContaining("Recognition s-1 waits for its picture to be stored; next try in "), 1u);
+}
+
+TEST_F(MonitoringLoop, PictureWaitingBeyondItsLimitGoesWithout) {
+    withStorage();
+    writeFile(images_.file("s-1.jpg"), "jpeg");
+    queueRecognition("s-1", 1);
+    s3_->stop();
+    bench_.driver().setPictureUploadMaxWait(std::chrono::seconds(0));
+    start();
+    ASSERT_TRUE(waitForPosts("/recognition", 1));
+    bench_.driver().stop();
+    EXPECT_EQ(boost::json::parse(posted("/recognition")[0].body).at("recognition_image_url").as_string(), "");
+    EXPECT_EQ(
+        log_.countContaining("Recognition s-1 is sent without its picture: object storage has failed for "),
+        1u);
+}
+
+TEST_F(MonitoringLoop, CodesTravelAsChosen) {
+    {
+        std::lock_guard<std::mutex> lock(bench_.lock());
+        auto& session = bench_.database().session();
+        const int id =
+            addRecognitionQueue(session, "s-ean", "recognition", "top1", "4006381333931", "", "", 0, 1);
+        addRecognitionValue(session, "4006381333931", "", "", 0.9, id, 1);
+        addRecognitionValue(session, "999999999999999999", "", "", 0.1, id, 2);
+        const int other =
+            addRecognitionQueue(session, "s-text", "recognition", "top1", "ABC-7", "", "", 0, 1);
+        addRecognitionValue(session, "123456789012345678901", "", "", 0.5, other, 1);
+    }
+    start();
+    ASSERT_TRUE(waitForPosts("/recognition", 2));
+    bench_.driver().stop();
+    const auto sent = posted("/recognition");
+    const auto ean = boost::json::parse(sent[0].body).as_object();
+    EXPECT_EQ(ean.at("product_code").as_int64(), 4006381333931);
+    EXPECT_EQ(ean.at("top_recognition").as_array()[0].at("product_code").as_int64(), 4006381333931);
+    EXPECT_EQ(ean.at("top_recognition").as_array()[1].at("product_code").as_int64(), 999999999999999999);
+    const auto text = boost::json::parse(sent[1].body).as_object();
+    EXPECT_EQ(text.at("product_code").as_int64(), 0);
+    EXPECT_EQ(text.at("top_recognition").as_array()[0].at("product_code").as_int64(), 0);
+    EXPECT_EQ(log_.count("warning",
+                         "Recognition s-text: product code \"ABC-7\" is not an integer of up to 64 bits; the "
+                         "cloud gets 0;"),
+              1u);
+    EXPECT_EQ(log_.countContaining("product code \"123456789012345678901\" is not an integer"), 1u);
+    EXPECT_EQ(log_.countContaining("Recognition s-ean: product code"), 0u);
 }
 
 }  // namespace

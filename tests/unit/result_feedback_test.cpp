@@ -71,6 +71,31 @@ protected:
     std::unordered_map<std::string, Poco::Dynamic::Var> config;
 };
 
+TEST_F(ResultFeedback, RebuiltCandidatesCarryTheModulesScoresAndLongCodes) {
+    {
+        Poco::Data::Session session = database.db().GetSession();
+        velmora::Utils::Queries::addPrediction(session, "S-ean", 120, {"4006381333931", "96385074", "ABC-7"},
+                                               {0.875, 0.5, 0.125});
+    }
+    auto answer = feedback(R"({"sid":"S-ean","id":"4006381333931","method_of_selection":"recognition"})");
+    EXPECT_EQ(compact(answer), R"({"code":0,"data":null})");
+    EXPECT_EQ(text("SELECT position_relevance FROM recognition_queue"), "top1");
+    EXPECT_EQ(text("SELECT product_code_text FROM recognition_queue"), "4006381333931");
+    Poco::Data::Session session = database.db().GetSession();
+    const auto entry = velmora::Utils::Queries::getNextRecognitionQueue(session);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->product_code, 4006381333931);
+    const auto values = velmora::Utils::Queries::getRecognitionValues(session, entry->id);
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].product_code, 4006381333931);
+    EXPECT_DOUBLE_EQ(values[0].product_rate, 0.875);
+    EXPECT_EQ(values[1].product_code, 96385074);
+    EXPECT_DOUBLE_EQ(values[1].product_rate, 0.5);
+    EXPECT_EQ(values[2].product_code, 0);  // not an integer: the text stays, the number is 0
+    EXPECT_EQ(values[2].product_code_text, "ABC-7");
+    EXPECT_DOUBLE_EQ(values[2].product_rate, 0.125);
+}
+
 TEST_F(ResultFeedback, RelevanceIsComputedFromTheStoredPrediction) {
     struct Case {
         std::string chosen;

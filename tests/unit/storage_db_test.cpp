@@ -79,7 +79,7 @@ void expectSeed(Poco::Data::Session& session, const std::string& imagesPath) {
 }
 
 const std::vector<std::string> kAllMigrations = {"db_initials", "config_initials", "db_add_statistic",
-                                                 "db_add_alert"};
+                                                 "db_add_alert", "db_add_delivery"};
 
 TEST(StorageMigrations, FreshFileGetsTablesMigrationRowsAndSeed) {
     MigratedDatabase database("/srv/images");
@@ -116,17 +116,20 @@ TEST(StorageMigrations, TablesHaveTheirColumnsInOrder) {
         {"recognition_queue",
          {"id", "created_at", "updated_at", "sid", "method_of_selection", "position_relevance",
           "product_code", "product_category", "product_name", "product_weight", "response_time_ms",
-          "image_url"}},
+          "image_url", "product_code_text", "attempts", "next_try_ms", "refusal", "refused_ms",
+          "picture_failing_ms"}},
         {"recognition_values",
          {"id", "created_at", "updated_at", "product_code", "product_category", "product_name",
           "product_rate", "rid", "top"}},
         {"predictions",
-         {"id", "created_at", "updated_at", "sid", "response_time_ms", "top1", "top2", "top3", "top4",
-          "top5"}},
+         {"id", "created_at", "updated_at", "sid", "response_time_ms", "top1", "top2", "top3", "top4", "top5",
+          "rate1", "rate2", "rate3", "rate4", "rate5"}},
         {"prediction_daily", statistics},
         {"prediction_monthly", statistics},
         {"prediction_yearly", statistics},
-        {"alert_queue", {"id", "created_at", "updated_at", "code", "description"}},
+        {"alert_queue",
+         {"id", "created_at", "updated_at", "code", "description", "attempts", "next_try_ms", "refusal",
+          "refused_ms"}},
     };
     for (const auto& [table, columns] : expected) {
         EXPECT_EQ(columnNames(database.session(), table), columns) << table;
@@ -144,7 +147,7 @@ TEST(StorageMigrations, AppliedAtIsUtc) {
     EXPECT_EQ(queryInt(database.session(),
                        "SELECT COUNT(*) FROM migrations WHERE applied_at GLOB "
                        "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'"),
-              4);
+              5);
 }
 
 TEST(StorageMigrations, SecondStartChangesNothing) {
@@ -172,25 +175,62 @@ TEST(StorageMigrations, SecondStartChangesNothing) {
     EXPECT_EQ(stored["product_prediction_data_folder_path"].value, "/first/images");
 }
 
+// A file made by an agent that knew only the first `known` migrations.
+void migrateOlder(Poco::Data::Session& session, size_t known) {
+    Migrator migrator(session);
+    const auto all = agentMigrations("/srv/images");
+    for (size_t i = 0; i < known; ++i) {
+        migrator.addMigration(all[i].first, all[i].second);
+    }
+    migrator.migrate();
+}
+
 TEST(StorageMigrations, OlderFileGetsOnlyTheMissingMigrations) {
-    MigratedDatabase database;
-    auto& session = database.session();
-    // Turn the file back into one that knows only the first two migrations.
-    session << "DROP TABLE prediction_daily; DROP TABLE prediction_monthly; DROP TABLE prediction_yearly; "
-               "DROP TABLE alert_queue; DELETE FROM migrations WHERE name IN ('db_add_statistic', "
-               "'db_add_alert')",
-        now;
+    TempDir dir;
+    SQLiteDB db(dir.file("service.db"));
+    auto session = db.GetSession();
+    migrateOlder(session, 2);
     velmora::Utils::Queries::upsertConfig(session, "logging_level", "string", "warn");
 
     migrateAgentDatabase(session, "/srv/images");
 
-    std::vector<int> ids;
-    session << "SELECT id FROM migrations ORDER BY id", into(ids), now;
     EXPECT_EQ(migrationNames(session), kAllMigrations);
-    EXPECT_EQ(ids, (std::vector<int>{1, 2, 5, 6}));  // AUTOINCREMENT: the dropped rows' ids are not reused
     EXPECT_EQ(tableNames(session).size(), 9u);
     EXPECT_EQ(countRows(session, "configurations"), 16);
     EXPECT_EQ(storedConfig(session)["logging_level"].value, "warn");
+}
+
+TEST(StorageMigrations, QueueOfTheFourEarlierMigrationsIsDeliveredAfterTheFifth) {
+    TempDir dir;
+    SQLiteDB db(dir.file("service.db"));
+    auto session = db.GetSession();
+    migrateOlder(session, 4);
+    // Rows as the earlier agent wrote them: the code only in the integer column.
+    session
+        << "INSERT INTO recognition_queue (created_at, updated_at, sid, method_of_selection, "
+           "position_relevance, product_code, product_category, product_name, product_weight, "
+           "response_time_ms) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'old', 'recognition', 'top1', "
+           "'4006381333931', '', '', 0, 5)",
+        now;
+    session << "INSERT INTO alert_queue (created_at, updated_at, code, description) VALUES "
+               "(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 400, 'lost')",
+        now;
+    session << "INSERT INTO predictions (created_at, updated_at, sid, response_time_ms, top1, top2, top3, "
+               "top4, top5) VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'p', 7, '11', '12', '', '', '')",
+        now;
+
+    migrateAgentDatabase(session, "/srv/images");
+
+    EXPECT_EQ(migrationNames(session), kAllMigrations);
+    const auto entry = velmora::Utils::Queries::getNextRecognitionQueue(session, 0);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->product_code, 4006381333931);
+    EXPECT_EQ(entry->product_code_text, "4006381333931");
+    EXPECT_EQ(entry->attempts, 0);
+    EXPECT_TRUE(velmora::Utils::Queries::getNextAlertQueue(session, 0));
+    const auto prediction = velmora::Utils::Queries::getPredictionDetail(session, "p");
+    EXPECT_EQ(prediction.codes, (std::vector<std::string>{"11", "12"}));
+    EXPECT_EQ(prediction.rates, (std::vector<double>{0.0, 0.0}));
 }
 
 TEST(StorageMigrations, FailingMigrationLeavesNothingBehindAndStopsTheRun) {

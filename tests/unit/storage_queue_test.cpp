@@ -380,4 +380,82 @@ TEST(StorageQueueCaps, TheOldestGoFirst) {
     EXPECT_EQ(left, (std::vector<std::string>{"alert 3", "alert 4", "alert 5", "alert 6"}));
 }
 
+TEST(StorageQueue, ProductCodesReadBackAsChosen) {
+    struct Case {
+        std::string code;
+        long long number;  // what the cloud's integer member gets
+    };
+    const Case cases[] = {
+        {"4006381333931", 4006381333931},            // EAN-13
+        {"14006381333938", 14006381333938},          // EAN-14
+        {"036000291452", 36000291452},               // UPC-A with its leading zero
+        {"999999999999999999", 999999999999999999},  // 18 digits
+        {"-5", -5},
+        {"ABC-7", 0},
+        {"12abc", 0},
+        {"123456789012345678901", 0},  // beyond 64 bits
+        {"", 0},
+    };
+    MigratedDatabase database;
+    auto& session = database.session();
+    for (const auto& c : cases) {
+        const int id = addRecognitionQueue(session, "s", "m", "top1", c.code, "", "", 0, 0);
+        addRecognitionValue(session, c.code, "", "", 0.5, id, 1);
+        const auto entry = getNextRecognitionQueue(session);
+        ASSERT_TRUE(entry) << c.code;
+        EXPECT_EQ(entry->product_code, c.number) << c.code;
+        EXPECT_EQ(entry->product_code_text, c.code);
+        const auto values = getRecognitionValues(session, id);
+        ASSERT_EQ(values.size(), 1u);
+        EXPECT_EQ(values[0].product_code, c.number) << c.code;
+        EXPECT_EQ(values[0].product_code_text, c.code);
+        deleteFromRecognitionQueue(session, id);
+    }
+}
+
+TEST(StorageQueue, DeferredEntriesWaitForTheirNextTryAndKeepTheirFirstRefusal) {
+    MigratedDatabase database;
+    auto& session = database.session();
+    const int first = addRecognitionQueue(session, "a", "m", "top1", "1", "", "", 0, 0);
+    const int second = addRecognitionQueue(session, "b", "m", "top1", "2", "", "", 0, 0);
+    deferRecognitionQueue(session, first, 5000, "422 Unprocessable Entity: no", false, 1000);
+    deferRecognitionQueue(session, first, 9000, "400 Bad Request: later", false, 6000);
+    deferRecognitionQueue(session, second, 3000, "", true, 2000);
+    deferRecognitionQueue(session, second, 4000, "", true, 3500);
+
+    EXPECT_FALSE(getNextRecognitionQueue(session, 2999));
+    EXPECT_EQ(getNextRecognitionQueue(session, 4000)->sid, "b");
+    const auto b = getNextRecognitionQueue(session, 4000);
+    EXPECT_EQ(b->attempts, 2);
+    EXPECT_EQ(b->picture_failing_ms, 2000);  // since the first failure
+    const auto a = getNextRecognitionQueue(session, 9000);
+    EXPECT_EQ(a->sid, "a");  // oldest first once both are due
+    EXPECT_FALSE(a->picture_failing_ms);
+    // Read without a time, every entry is there.
+    EXPECT_EQ(getNextRecognitionQueue(session)->sid, "a");
+
+    const auto backlog = getRecognitionQueueBacklog(session);
+    EXPECT_EQ(backlog.count, 2);
+    EXPECT_EQ(backlog.refused, 1);
+    EXPECT_EQ(backlog.oldest_refusal, "400 Bad Request: later");  // the latest reason of the first refused
+
+    const int alert = addAlertQueue(session, 400, "lost");
+    deferAlertQueue(session, alert, 7000, "404 Not Found: gone", 1000);
+    EXPECT_FALSE(getNextAlertQueue(session, 6999));
+    EXPECT_EQ(getNextAlertQueue(session, 7000)->attempts, 1);
+    EXPECT_EQ(getAlertQueueBacklog(session).oldest_refusal, "404 Not Found: gone");
+}
+
+TEST(StorageQueue, PredictionScoresFollowTheirCodes) {
+    MigratedDatabase database;
+    auto& session = database.session();
+    addPrediction(session, "s", 9, {"1", "", "3"}, {0.5, 0.25, 0.125});
+    addPrediction(session, "t", 9, {"1", "2"});
+    const auto s = getPredictionDetail(session, "s");
+    EXPECT_EQ(s.codes, (std::vector<std::string>{"1", "3"}));
+    EXPECT_EQ(s.rates, (std::vector<double>{0.5, 0.125}));
+    EXPECT_EQ(getPredictionDetail(session, "t").rates, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(getPrediction(session, "s").second, s.codes);
+}
+
 }  // namespace

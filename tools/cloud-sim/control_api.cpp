@@ -147,6 +147,8 @@ Reply postFault(SimState& state, const Request& request) {
         throw Refusal("\"count\" must be -1 (until cleared) or positive");
     }
     fault.remaining = static_cast<int>(count.value_or(-1));
+    fault.retryAfter = optionalString(body, "retry_after").value_or("");
+    fault.sid = optionalString(body, "sid").value_or("");
     if (fault.mode == "delay" && fault.delayMs == 0) {
         throw Refusal("mode \"delay\" needs a positive \"delay_ms\"");
     }

@@ -21,6 +21,7 @@
 #include <Poco/URI.h>
 
 #include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
 
 #include <chrono>
 #include <cstdio>
@@ -140,11 +141,25 @@ private:
     }
 
     // What a fault makes of the request instead of its answer; nullopt for "drop".
+    // The recognition_session a recognition's body names, "" when it names none.
+    static std::string sessionOf(const Request& request) {
+        boost::system::error_code error;
+        const json::value body = json::parse(request.body, error);
+        if (error || !body.is_object()) {
+            return "";
+        }
+        const json::value* sid = body.as_object().if_contains("recognition_session");
+        return sid != nullptr && sid->is_string() ? std::string(sid->get_string()) : "";
+    }
+
     std::optional<Reply> faultReply(const Fault& fault) {
         Reply reply;
         if (fault.mode == "status") {
             reply =
                 jsonReply(fault.status, json::object{{"error", "injected fault"}, {"status", fault.status}});
+            if (!fault.retryAfter.empty()) {
+                reply.headers.emplace_back("Retry-After", fault.retryAfter);
+            }
         } else if (fault.mode == "empty") {
             reply.body.clear();
             reply.contentType.clear();
@@ -168,7 +183,8 @@ private:
             return;
         }
 
-        auto fault = front_.state.takeFault(faultTarget(request));
+        const std::string faultOf = faultTarget(request);
+        auto fault = front_.state.takeFault(faultOf, faultOf == "recognition" ? sessionOf(request) : "");
         if (fault && fault->delayMs > 0) {
             std::unique_lock<std::mutex> lock(front_.state.mutex);
             front_.state.changed.wait_for(lock, std::chrono::milliseconds(fault->delayMs),

@@ -79,16 +79,20 @@ Control interface (no token, never faulted; JSON in and out):
   GET  /control/tasks        {"tasks":[{"device","id","task"}]}
   POST /control/fault        {"target":"token|attributes|recognition|alert|task|answers|
                               registry|all", "mode":"status|delay|empty|drop|none",
-                              "status":500, "delay_ms":N, "count":N}
+                              "status":500, "delay_ms":N, "count":N, "retry_after":"5",
+                              "sid":"S"}
                              status: answer that status with a short JSON body; delay:
                              wait delay_ms, then answer normally (delay_ms also delays the
                              other modes); empty: 200 with an empty body; drop: close the
                              connection unanswered; none: clear the target (no target:
                              clear all). count: spoil the next N requests, -1 or absent:
                              until cleared. A target's own fault wins over "all".
+                             retry_after: a Retry-After header on the status answer.
+                             sid: only recognitions of that session id are spoilt.
                              Spoilt requests are not processed (nothing recorded but the
                              request and a token request, no task handed out).
-  GET  /control/fault        {"faults":{target:{"mode","status","delay_ms","count"}}}
+  GET  /control/fault        {"faults":{target:{"mode","status","delay_ms","count",
+                              "retry_after","sid"}}}
   POST /control/token        {"lifetime":N,"refresh_lifetime":N,"short":bool}, each optional
   GET  /control/token        the token settings and the number of valid access tokens
   POST /control/token/revoke invalidate every access token ({"refresh":true}: refresh

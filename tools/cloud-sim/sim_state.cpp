@@ -94,13 +94,13 @@ void SimState::recordLocked(const char* list, json::object entry) {
     entries.push_back(std::move(entry));
 }
 
-std::optional<Fault> SimState::takeFault(const std::string& target) {
+std::optional<Fault> SimState::takeFault(const std::string& target, const std::string& sid) {
     std::lock_guard<std::mutex> lock(mutex);
     auto found = faults.find(target);
     if (found == faults.end()) {
         found = faults.find("all");
     }
-    if (found == faults.end()) {
+    if (found == faults.end() || (!found->second.sid.empty() && found->second.sid != sid)) {
         return std::nullopt;
     }
     Fault taken = found->second;
@@ -113,10 +113,9 @@ std::optional<Fault> SimState::takeFault(const std::string& target) {
 json::object SimState::faultsJsonLocked() const {
     json::object all;
     for (const auto& [target, fault] : faults) {
-        all[target] = json::object{{"mode", fault.mode},
-                                   {"status", fault.status},
-                                   {"delay_ms", fault.delayMs},
-                                   {"count", fault.remaining}};
+        all[target] = json::object{
+            {"mode", fault.mode},       {"status", fault.status},          {"delay_ms", fault.delayMs},
+            {"count", fault.remaining}, {"retry_after", fault.retryAfter}, {"sid", fault.sid}};
     }
     return all;
 }

@@ -59,6 +59,8 @@ struct Fault {
     int status = 500;           // answered by "status"
     int delayMs = 0;            // waited before answering, whatever the mode
     int remaining = -1;         // requests left to spoil; -1 means until cleared
+    std::string retryAfter;     // a Retry-After header of the "status" answer, when not empty
+    std::string sid;            // when not empty: only recognitions of this session id are spoiled
 };
 
 // A task waiting to be handed out by GET .../task: `document` is the exact answer body.
@@ -83,7 +85,8 @@ struct SimState {
     void recordLocked(const char* list, boost::json::object entry);
     // The fault that applies to a request of `target` (its own, else the one of "all"),
     // counted down; nullopt when the request is to be served normally.
-    std::optional<Fault> takeFault(const std::string& target);
+    // `sid` is the recognition session a request carries ("" for other requests).
+    std::optional<Fault> takeFault(const std::string& target, const std::string& sid = {});
     boost::json::object faultsJsonLocked() const;
     boost::json::object tokenSettingsJsonLocked() const;
     // A fresh random text for tokens and ids.

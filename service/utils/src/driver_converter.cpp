@@ -269,13 +269,16 @@ Object::Ptr process_get_result(std::shared_ptr<OrvixDriver> driver, std::mutex& 
 
     Array::Ptr items = Poco::makeShared<Array>();
     std::vector<std::string> ids;
+    std::vector<double> scores;
     ids.reserve(result.items.size());
+    scores.reserve(result.items.size());
     for (const auto& item : result.items) {
         Object::Ptr entry = newObject();
         entry->set("id", item.id);
         entry->set("score", item.score);
         items->add(entry);
         ids.push_back(item.id);
+        scores.push_back(item.score);
     }
     Object::Ptr data = newObject();
     data->set("items", items);
@@ -289,7 +292,7 @@ Object::Ptr process_get_result(std::shared_ptr<OrvixDriver> driver, std::mutex& 
         Queries::deletePrediction(session);
         const auto t1 = std::chrono::system_clock::now();
         const int responseTimeMs = static_cast<int>(epochMilliseconds(t1) - epochMilliseconds(t0));
-        Queries::addPrediction(session, sid, responseTimeMs, ids);
+        Queries::addPrediction(session, sid, responseTimeMs, ids, scores);
     });
     return reply;
 }

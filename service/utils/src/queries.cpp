@@ -1,8 +1,12 @@
 #include "queries.h"
 
+#include <charconv>
+#include <limits>
+
 #include <Poco/Data/DataException.h>
 #include <Poco/Data/Session.h>
 #include <Poco/Data/Statement.h>
+#include <Poco/Nullable.h>
 
 #include "config_store.h"
 
@@ -46,6 +50,17 @@ void forEachRow(Statement& statement, OnRow row) {
 
 }  // namespace
 
+std::optional<long long> productCodeNumber(const std::string& text) {
+    long long value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (text.empty() || error != std::errc() || end != last) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // ---- configuration ----
 
 void upsertConfig(Session& session, const std::string& key, const std::string& type,
@@ -82,35 +97,56 @@ std::unordered_map<std::string, Poco::Dynamic::Var> getAllConfigs(Session& sessi
 
 void addPrediction(Session& session, const std::string& sid, int response_time_ms,
                    const std::vector<std::string>& tops) {
+    addPrediction(session, sid, response_time_ms, tops, {});
+}
+
+void addPrediction(Session& session, const std::string& sid, int response_time_ms,
+                   const std::vector<std::string>& tops, const std::vector<double>& rates) {
     std::vector<std::string> places(5);
+    std::vector<Poco::Nullable<double>> scores(5);
     for (std::size_t i = 0; i < places.size() && i < tops.size(); ++i) {
         places[i] = tops[i];
+        if (i < rates.size()) {
+            scores[i] = rates[i];
+        }
     }
     session
         << "INSERT INTO predictions (created_at, updated_at, sid, response_time_ms, top1, top2, top3, top4, "
-           "top5) VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP,?,?, ?, ?, ?, ?, ? )",
+           "top5, rate1, rate2, rate3, rate4, rate5) VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP,?,?, ?, ?, "
+           "?, "
+           "?, ?, ?, ?, ?, ?, ?)",
         useRef(sid), bind(response_time_ms), use(places[0]), use(places[1]), use(places[2]), use(places[3]),
-        use(places[4]), now;
+        use(places[4]), use(scores[0]), use(scores[1]), use(scores[2]), use(scores[3]), use(scores[4]), now;
+}
+
+PredictionDetail getPredictionDetail(Session& session, const std::string& sid) {
+    int time = 0;
+    std::vector<std::string> places(5);
+    std::vector<Poco::Nullable<double>> scores(5);
+    Statement select(session);
+    select
+        << "SELECT response_time_ms,top1,top2,top3,top4,top5,rate1,rate2,rate3,rate4,rate5 FROM predictions "
+           "WHERE sid = ?",
+        into(time), into(places[0]), into(places[1]), into(places[2]), into(places[3]), into(places[4]),
+        into(scores[0]), into(scores[1]), into(scores[2]), into(scores[3]), into(scores[4]), useRef(sid),
+        limit(1);
+    PredictionDetail detail;
+    if (select.execute() == 0) {
+        return detail;
+    }
+    detail.response_time_ms = time;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        if (!places[i].empty()) {
+            detail.codes.push_back(places[i]);
+            detail.rates.push_back(scores[i].isNull() ? 0.0 : scores[i].value());
+        }
+    }
+    return detail;
 }
 
 PredictionRecord getPrediction(Session& session, const std::string& sid) {
-    int time = 0;
-    std::vector<std::string> places(5);
-    Statement select(session);
-    select << "SELECT response_time_ms,top1,top2,top3,top4,top5 FROM predictions WHERE sid = ?", into(time),
-        into(places[0]), into(places[1]), into(places[2]), into(places[3]), into(places[4]), useRef(sid),
-        limit(1);
-    PredictionRecord record{0, {}};
-    if (select.execute() == 0) {
-        return record;
-    }
-    record.first = time;
-    for (const auto& code : places) {
-        if (!code.empty()) {
-            record.second.push_back(code);
-        }
-    }
-    return record;
+    PredictionDetail detail = getPredictionDetail(session, sid);
+    return {detail.response_time_ms, std::move(detail.codes)};
 }
 
 void deletePrediction(Session& session, const std::string& sid) {
@@ -129,13 +165,16 @@ int addRecognitionQueue(Session& session, const std::string& sid, const std::str
                         double product_weight, int response_time_ms) {
     int id = -1;
     Statement insert(session);
+    // The integer column turns a code that fits into a number and one beyond 64 bits
+    // into a rounded real; the text column keeps the code as it was chosen.
     insert << "INSERT INTO recognition_queue (created_at, updated_at, sid, method_of_selection, "
               "position_relevance, "
-              "product_code, product_category, product_name, product_weight, response_time_ms) "
-              "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+              "product_code, product_category, product_name, product_weight, response_time_ms, "
+              "product_code_text) "
+              "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
         useRef(sid), useRef(method_of_selection), useRef(position_relevance), useRef(product_code),
         useRef(product_category), useRef(product_name), bind(product_weight), bind(response_time_ms),
-        into(id);
+        useRef(product_code), into(id);
     return insert.execute() > 0 ? id : -1;
 }
 
@@ -150,20 +189,31 @@ void addRecognitionValue(Session& session, const std::string& product_code,
 }
 
 std::optional<RecognitionQueueEntry> getNextRecognitionQueue(Session& session) {
+    return getNextRecognitionQueue(session, std::numeric_limits<long long>::max());
+}
+
+std::optional<RecognitionQueueEntry> getNextRecognitionQueue(Session& session, long long now_ms) {
     RecognitionQueueEntry e;
+    Poco::Nullable<Poco::Int64> pictureFailing;
     Statement select(session);
     // The id breaks ties between entries of the same second, so the queue stays
     // first in, first out. The stored image URL comes along so that a recognition
     // whose picture is already uploaded is not uploaded again after a failed post.
-    select
-        << "SELECT id, created_at, updated_at, sid, method_of_selection, position_relevance, product_code, "
-           "product_category, product_name, product_weight, response_time_ms, image_url "
-           "FROM recognition_queue ORDER BY created_at, id LIMIT 1",
+    // Rows stored before the code's text was kept give the integer column's text.
+    select << "SELECT id, created_at, updated_at, sid, method_of_selection, position_relevance, "
+              "COALESCE(product_code_text, CAST(product_code AS TEXT)), product_category, product_name, "
+              "product_weight, response_time_ms, COALESCE(image_url, ''), attempts, picture_failing_ms "
+              "FROM recognition_queue WHERE next_try_ms <= ? ORDER BY created_at, id LIMIT 1",
         into(e.id), into(e.created_at), into(e.updated_at), into(e.sid), into(e.method_of_selection),
-        into(e.position_relevance), into(e.product_code), into(e.product_category), into(e.product_name),
-        into(e.product_weight), into(e.response_time_ms), into(e.image_url);
+        into(e.position_relevance), into(e.product_code_text), into(e.product_category), into(e.product_name),
+        into(e.product_weight), into(e.response_time_ms), into(e.image_url), into(e.attempts),
+        into(pictureFailing), bind(static_cast<Poco::Int64>(now_ms));
     if (select.execute() == 0) {
         return std::nullopt;
+    }
+    e.product_code = productCodeNumber(e.product_code_text).value_or(0);
+    if (!pictureFailing.isNull()) {
+        e.picture_failing_ms = pictureFailing.value();
     }
     return e;
 }
@@ -175,15 +225,38 @@ std::vector<RecognitionValueEntry> getRecognitionValues(Session& session, int ri
     select << "SELECT id, created_at, updated_at, product_code, product_category, product_name, "
               "product_rate, rid, "
               "top FROM recognition_values WHERE rid = ? ORDER BY top",
-        into(e.id), into(e.created_at), into(e.updated_at), into(e.product_code), into(e.product_category),
-        into(e.product_name), into(e.product_rate), into(e.rid), into(e.top), bind(rid), range(0, 1);
-    forEachRow(select, [&] { values.push_back(e); });
+        into(e.id), into(e.created_at), into(e.updated_at), into(e.product_code_text),
+        into(e.product_category), into(e.product_name), into(e.product_rate), into(e.rid), into(e.top),
+        bind(rid), range(0, 1);
+    forEachRow(select, [&] {
+        e.product_code = productCodeNumber(e.product_code_text).value_or(0);
+        values.push_back(e);
+    });
     return values;
 }
 
 void updateImageUrl(Session& session, const std::string& url, int id) {
     session << "UPDATE recognition_queue SET image_url = ?, updated_at = CURRENT_TIMESTAMP WHERE id = ?",
         useRef(url), bind(id), now;
+}
+
+void deferRecognitionQueue(Session& session, int id, long long next_try_ms, const std::string& refusal,
+                           bool picture_failed, long long now_ms) {
+    Poco::Nullable<std::string> reason;
+    if (!refusal.empty()) {
+        reason = refusal;
+    }
+    Poco::Nullable<Poco::Int64> failing;
+    if (picture_failed) {
+        failing = now_ms;
+    }
+    session << "UPDATE recognition_queue SET attempts = attempts + 1, next_try_ms = ?, "
+               "refusal = COALESCE(?, refusal), "
+               "refused_ms = CASE WHEN ? IS NULL THEN refused_ms ELSE COALESCE(refused_ms, ?) END, "
+               "picture_failing_ms = COALESCE(picture_failing_ms, ?), updated_at = CURRENT_TIMESTAMP "
+               "WHERE id = ?",
+        bind(static_cast<Poco::Int64>(next_try_ms)), use(reason), use(reason),
+        bind(static_cast<Poco::Int64>(now_ms)), use(failing), bind(id), now;
 }
 
 void deleteFromRecognitionQueue(Session& session, int id) {
@@ -215,6 +288,16 @@ QueueBacklog queueBacklog(Session& session, const std::string& table) {
     if (count > 0 && age >= 0) {
         backlog.oldest_age_seconds = age;
     }
+    if (count > 0) {
+        Poco::Int64 refused = 0;
+        session << "SELECT COUNT(*) FROM " + table + " WHERE refusal IS NOT NULL", into(refused), now;
+        backlog.refused = static_cast<int>(refused);
+        if (refused > 0) {
+            session << "SELECT refusal FROM " + table +
+                           " WHERE refusal IS NOT NULL ORDER BY refused_ms, id LIMIT 1",
+                into(backlog.oldest_refusal), now;
+        }
+    }
     return backlog;
 }
 
@@ -240,15 +323,34 @@ int addAlertQueue(Session& session, int code, const std::string& description) {
 }
 
 std::optional<AlertQueueEntry> getNextAlertQueue(Session& session) {
+    return getNextAlertQueue(session, std::numeric_limits<long long>::max());
+}
+
+std::optional<AlertQueueEntry> getNextAlertQueue(Session& session, long long now_ms) {
     AlertQueueEntry e;
     Statement select(session);
-    select << "SELECT id, created_at, updated_at, code, description FROM alert_queue ORDER BY created_at, id "
-              "LIMIT 1",
-        into(e.id), into(e.created_at), into(e.updated_at), into(e.code), into(e.description);
+    select << "SELECT id, created_at, updated_at, code, description, attempts FROM alert_queue "
+              "WHERE next_try_ms <= ? ORDER BY created_at, id LIMIT 1",
+        into(e.id), into(e.created_at), into(e.updated_at), into(e.code), into(e.description),
+        into(e.attempts), bind(static_cast<Poco::Int64>(now_ms));
     if (select.execute() == 0) {
         return std::nullopt;
     }
     return e;
+}
+
+void deferAlertQueue(Session& session, int id, long long next_try_ms, const std::string& refusal,
+                     long long now_ms) {
+    Poco::Nullable<std::string> reason;
+    if (!refusal.empty()) {
+        reason = refusal;
+    }
+    session << "UPDATE alert_queue SET attempts = attempts + 1, next_try_ms = ?, "
+               "refusal = COALESCE(?, refusal), "
+               "refused_ms = CASE WHEN ? IS NULL THEN refused_ms ELSE COALESCE(refused_ms, ?) END, "
+               "updated_at = CURRENT_TIMESTAMP WHERE id = ?",
+        bind(static_cast<Poco::Int64>(next_try_ms)), use(reason), use(reason),
+        bind(static_cast<Poco::Int64>(now_ms)), bind(id), now;
 }
 
 void deleteFromAlertQueue(Session& session, int id) {

@@ -78,20 +78,22 @@ std::string statisticsKind(const std::string& methodOfSelection) {
 // Fills in what the client left out from the prediction recorded when the module
 // answered get_result for the same session.
 void completeFromPrediction(Poco::Data::Session& session, RecognitionInfo& info) {
-    Queries::PredictionRecord prediction = Queries::getPrediction(session, info.sid);
+    const Queries::PredictionDetail prediction = Queries::getPredictionDetail(session, info.sid);
     if (*info.response_time_ms == 0) {
-        info.response_time_ms = prediction.first;
+        info.response_time_ms = prediction.response_time_ms;
     }
     if (info.top_recognition->empty()) {
         bool rankFromPrediction = info.position_relevance->empty();
-        if (rankFromPrediction && !prediction.second.empty()) {
+        if (rankFromPrediction && !prediction.codes.empty()) {
             info.position_relevance = "top_not_in_top5";
         }
-        for (size_t rank = 0; rank < prediction.second.size(); ++rank) {
+        for (size_t rank = 0; rank < prediction.codes.size(); ++rank) {
+            // The score is the one the module gave when it proposed the product.
             SingleRecognition candidate;
-            candidate.product_code = prediction.second[rank];
+            candidate.product_code = prediction.codes[rank];
+            candidate.product_rate = prediction.rates[rank];
             info.top_recognition->push_back(candidate);
-            if (rankFromPrediction && prediction.second[rank] == info.id) {
+            if (rankFromPrediction && prediction.codes[rank] == info.id) {
                 info.position_relevance = "top" + std::to_string(rank + 1);
             }
         }

@@ -6,10 +6,9 @@ const std::vector<StorageLimitKey>& storageLimitKeys() {
     // The budget is counted in MiB: the configurations table reloads an "int" row
     // as a 32-bit value, and a byte count of a few GiB would not fit.
     static const std::vector<StorageLimitKey> keys = {
-        {kImagesFolderBudgetKey, 2048, 1, 1024 * 1024},
-        {kRecognitionQueueCapKey, 100000, 1, 10000000},
-        {kAlertQueueCapKey, 10000, 1, 1000000},
-        {kLogRetentionDaysKey, 90, 1, 3650},
+        {kImagesFolderBudgetKey, 2048, 1, 1024 * 1024},   {kRecognitionQueueCapKey, 100000, 1, 10000000},
+        {kAlertQueueCapKey, 10000, 1, 1000000},           {kLogRetentionDaysKey, 90, 1, 3650},
+        {kPictureUploadMaxWaitKey, 86400, 0, 30 * 86400},
     };
     return keys;
 }
@@ -48,6 +47,7 @@ StorageLimits readStorageLimits(const std::unordered_map<std::string, Poco::Dyna
     limits.recognitionQueueCap = static_cast<int>(limitValue(config, limitKey(kRecognitionQueueCapKey)));
     limits.alertQueueCap = static_cast<int>(limitValue(config, limitKey(kAlertQueueCapKey)));
     limits.logRetentionDays = static_cast<int>(limitValue(config, limitKey(kLogRetentionDaysKey)));
+    limits.pictureUploadMaxWaitSeconds = limitValue(config, limitKey(kPictureUploadMaxWaitKey));
     return limits;
 }
 

@@ -24,7 +24,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
 
-bool ready(CloudAgent& env) {
+bool ready() {
     return waitUntil([] { return checkConnect() == 0; }, seconds(20)) &&
            waitUntil([] { return configValue("velmora_monitoring_device_id") == json::value(kDevice); },
                      seconds(20));
@@ -32,7 +32,7 @@ bool ready(CloudAgent& env) {
 
 TEST(CloudDelivery, ProductCodesArriveAsTheyWereChosen) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     const std::string ean = env.sale("4006381333931");
     const std::string text = env.sale("ABC-7");
     ASSERT_TRUE(waitUntil(
@@ -65,7 +65,7 @@ TEST(CloudDelivery, AModuleThatComesUpAfterTheAgentIsFound) {
 
 TEST(CloudDelivery, ABacklogDrainsWithinAFewPeriodsWhileATaskIsAnswered) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     env.cloud.fault(R"({"target":"recognition","mode":"status","status":503})");
     std::vector<std::string> sids;
     for (int i = 0; i < 40; ++i) {
@@ -87,7 +87,7 @@ TEST(CloudDelivery, ABacklogDrainsWithinAFewPeriodsWhileATaskIsAnswered) {
 
 TEST(CloudDelivery, OneSaleTheCloudRefusesHoldsNothingElseUp) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     const std::string refused = env.sale();
     env.cloud.fault(R"({"target":"recognition","mode":"status","status":422,"sid":")" + refused + R"("})");
     const std::string second = env.sale();
@@ -109,7 +109,7 @@ TEST(CloudDelivery, OneSaleTheCloudRefusesHoldsNothingElseUp) {
 
 TEST(CloudDelivery, AStorageOutageLosesNoPicture) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     env.storage.stop();
     const std::string sid = env.sale();
     std::this_thread::sleep_for(milliseconds(8 * kPeriodMs));
@@ -127,7 +127,7 @@ TEST(CloudDelivery, AStorageOutageLosesNoPicture) {
 
 TEST(CloudDelivery, AnUploadedConfigurationTheAgentCannotRunWithIsUndone) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     const json::value folderBefore = configValue("product_prediction_data_folder_path");
     // A pictures folder below a plain file can never be made.
     const std::string blocker = env.files.file("plain-file");
@@ -156,7 +156,7 @@ TEST(CloudDelivery, AnUploadedConfigurationTheAgentCannotRunWithIsUndone) {
 
 TEST(CloudDelivery, StopDuringAnUpgradeTaskEndsWithinSeconds) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     env.putObject("firmware/pkg.evo", std::string(4096, 'u'));
     // The upgrade's status never turns final: the task would poll for minutes.
     env.module.fault(R"({"mode":"refuse","commands":["offline_upgrade_status"]})");
@@ -179,7 +179,7 @@ TEST(CloudDelivery, StopDuringAnUpgradeTaskEndsWithinSeconds) {
 
 TEST(CloudDelivery, StopWithACloudThatNeverAnswersEndsWithinSeconds) {
     CloudAgent env;
-    ASSERT_TRUE(ready(env)) << env.log();
+    ASSERT_TRUE(ready()) << env.log();
     env.cloud.fault(R"({"target":"all","mode":"delay","delay_ms":600000})");
     env.sale();
     // The worker is now waiting on the cloud.

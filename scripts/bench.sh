@@ -3,7 +3,8 @@
 # table: forwarding through the agent against the module simulator called directly,
 # the recognition calls, memory, start-up time, and the cloud queue's drain rate.
 #   scripts/bench.sh          BUILD_DIR (build), BENCH_SECONDS per wrk run (5),
-#                             DRAIN_SECONDS per drain window (45 at the default period)
+#                             DRAIN_SECONDS per drain window (45 at the default period),
+#                             BACKLOG recognitions with pictures drained at the default period (10000)
 # The agent binds port 5555 and the runs want the machine to themselves; on a shared
 # machine hold both locks: flock /tmp/orvix-build.lock flock /tmp/orvix-port5555.lock scripts/bench.sh
 # Not a test: it prints numbers and compares them with the targets, and exits 0 unless
@@ -31,7 +32,7 @@ if curl -s -o /dev/null --max-time 2 http://127.0.0.1:5555/; then
 fi
 
 work="$(mktemp -d)"
-sim_pid="" agent_pid="" cloud_pid=""
+sim_pid="" agent_pid="" cloud_pid="" s3_pid=""
 stop() {  # stop PID: SIGTERM and wait
     [[ -n "$1" ]] && kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null
     return 0
@@ -40,6 +41,7 @@ cleanup() {
     stop "$agent_pid"
     stop "$cloud_pid"
     stop "$sim_pid"
+    stop "$s3_pid"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -210,6 +212,59 @@ else
     done
 fi
 
+# --- A backlog with pictures, at the default period ----------------------------------------
+# BACKLOG recognitions (10000), each with its picture, queued while the till was offline;
+# timed from the agent's start to the last one leaving the queue, against the cloud
+# simulator and s3rver. BACKLOG=0 skips it.
+backlog="${BACKLOG:-10000}"
+backlog_result="skipped (BACKLOG=0)"
+s3rver_bin="$root/tests/peers/node_modules/.bin/s3rver"
+if ((backlog > 0)) && [[ -x "$build/orvix-cloud-sim" && -x "$s3rver_bin" ]]; then
+    [[ -n "$agent_pid" ]] && { stop "$agent_pid"; agent_pid=""; }
+    [[ -n "$cloud_pid" ]] || { start_sim "$work/cloud.log" "$build/orvix-cloud-sim"; cloud_pid=$started_pid;
+        cloud_port=$listen_port; }
+    curl -s -X POST "http://127.0.0.1:$cloud_port/control/reset" >/dev/null
+    s3_port=$(node -e 'const s = require("net").createServer().listen(0, "127.0.0.1", () => {
+        console.log(s.address().port); s.close(); })')
+    mkdir -p "$work/s3" "$work/images"
+    "$s3rver_bin" -d "$work/s3" -a 127.0.0.1 -p "$s3_port" --configure-bucket develop >"$work/s3rver.log" 2>&1 &
+    s3_pid=$!
+    until curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$s3_port/"; do sleep 0.1; done
+    # The rows as result_feedback stores them, with one candidate each, and the pictures.
+    sqlite3 "$appdata/service.db" "
+        WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $backlog)
+        INSERT INTO recognition_queue (created_at, updated_at, sid, method_of_selection, position_relevance,
+            product_code, product_category, product_name, product_weight, response_time_ms, product_code_text)
+        SELECT CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 'backlog-' || i, 'recognition', 'top1', 4006381333931,
+            'Fruit', 'Apple', 0.25, 120, '4006381333931' FROM n;
+        INSERT INTO recognition_values (product_code, product_category, product_name, product_rate, rid, top,
+            created_at, updated_at)
+        SELECT '4006381333931', 'Fruit', 'Apple', 0.9, id, 1, CURRENT_TIMESTAMP, CURRENT_TIMESTAMP
+        FROM recognition_queue WHERE sid LIKE 'backlog-%';"
+    picture="$root/tools/module-sim/sample.jpg"
+    for i in $(seq "$backlog"); do cp "$picture" "$work/images/backlog-$i.jpg"; done
+    t0=$(date +%s%N)
+    start_agent "{\"device_ip\":\"127.0.0.1\",\"device_port\":\"$sim_port\",
+        \"monitoring_service_address\":\"http://127.0.0.1\",\"monitoring_service_port\":\"$cloud_port\",
+        \"velmora_monitoring_client_secret\":\"secret\",\"velmora_monitoring_device_id\":\"42\",
+        \"monitoring_getting_tasks\":true,\"recognition_image_sending_enable\":true,
+        \"product_prediction_data_folder_path\":\"$work/images\",
+        \"file_storage_service_address\":\"http://127.0.0.1:$s3_port\",
+        \"file_storage_service_login\":\"S3RVER\",\"file_storage_service_password\":\"S3RVER\",
+        \"monitoring_request_frequency\":20000}"
+    limit=$(($(date +%s) + 900))
+    while (($(queued) > 0 && $(date +%s) < limit)); do sleep 1; done
+    t1=$(date +%s%N)
+    left=$(queued)
+    stop "$agent_pid"
+    agent_pid=""
+    stop "$s3_pid"
+    s3_pid=""
+    backlog_result="$(awk -v n=$((backlog - left)) -v q="$backlog" -v ms=$(((t1 - t0) / 1000000)) -v r="$(received)" \
+        'BEGIN { printf "%d of %d sent in %.1f s (%.1f/s; simulator received %s)", n, q, ms / 1000, n * 1000 / ms, r }')"
+    backlog_seconds=$(((t1 - t0) / 1000000000))
+fi
+
 # --- The table ----------------------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 diff_ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
@@ -256,6 +311,7 @@ echo "| agent RSS (VmRSS), idle after start | $(mib "$idle_rss") MiB, of which $
 echo "| agent RSS (VmRSS) after the load | $(mib "$loaded_rss") MiB, of which $(mib "$loaded_anon") MiB anonymous |"
 echo "| recognition queue drain, default period (20000 ms) | ${drain[0]} |"
 echo "| recognition queue drain, period $short_period_ms ms | ${drain[1]} |"
+echo "| backlog of $backlog recognitions with pictures, default period (20000 ms), to object storage and the cloud | $backlog_result |"
 
 fwd1="through the agent/1" dir1="direct, connection per request/1"
 fwd32="through the agent/32" dir32="direct, connection per request/32"
@@ -277,3 +333,7 @@ echo "| forwarded p99 ≤ 3 × direct p99 (connection per request), 32 connectio
 echo "| get_result adds ≤ 0.6 ms at p50, 1 connection (vs direct with a connection per request) |" \
     "$result_added ms | $(verdict "$result_added" 0.6 le) |"
 echo "| idle RSS ≤ 15 MiB | $idle_mib MiB | $(verdict "$idle_mib" 15 le) |"
+if [[ -n "${backlog_seconds:-}" ]]; then
+    echo "| a backlog of $backlog recognitions with pictures drains in ≤ 300 s at the default period |" \
+        "${backlog_seconds} s | $(verdict "$backlog_seconds" 300 le) |"
+fi

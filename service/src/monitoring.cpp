@@ -151,6 +151,11 @@ void MonitoringDriver::stop() noexcept {
     } else {
         log().warn("loop() can't be joinable, some operations in loop can't be interrupted");
     }
+    // The worker is gone: the registry calls of the server's threads get their whole
+    // time again.
+    if (client_) {
+        client_->resume();
+    }
 }
 
 void MonitoringDriver::registerTaskHandler(const std::string& type, std::function<void(Task&)> handler) {

@@ -87,8 +87,9 @@ const FaultCase kFaults[] = {
     {"StorageRefuses", false, [](CloudAgent&) { storageLogin("NOT-THE-KEY"); },
      [](CloudAgent&) { storageLogin(S3rverPeer::kAccessKey); }, "Failed to load to S3 (after 5 attempts)", 0,
      true},
-    {"StorageDown", false, [](CloudAgent& env) { env.storage.stop(); }, nullptr,
-     "Failed to load to S3 (after 5 attempts)", 0, true},
+    // The sales wait with their pictures until the storage is back.
+    {"StorageDown", false, [](CloudAgent& env) { env.storage.stop(); },
+     [](CloudAgent& env) { env.storage.restart(); }, "Failed to load to S3 (after 5 attempts)", 0, true},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};

@@ -37,7 +37,7 @@ TEST(StorageStartup, AgentCreatesItsDatabaseOnFirstStart) {
     std::vector<std::string> migrations;
     session << "SELECT name FROM migrations ORDER BY id", into(migrations), now;
     EXPECT_EQ(migrations, (std::vector<std::string>{"db_initials", "config_initials", "db_add_statistic",
-                                                    "db_add_alert"}));
+                                                    "db_add_alert", "db_add_delivery"}));
     EXPECT_EQ(countRows(session, "configurations"), 16);
     EXPECT_EQ(queryText(session,
                         "SELECT value FROM configurations WHERE key = 'product_prediction_data_folder_path'"),

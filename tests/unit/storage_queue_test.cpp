@@ -137,12 +137,13 @@ TEST(StorageRecognitionQueue, StoredImageUrlSurvivesAFailedSend) {
     EXPECT_EQ(entry->image_url, "https://storage.example/VelmoraMonitoring/x/sid.jpg");
 }
 
-TEST(StorageRecognitionQueue, ProductCodesReadBackAsIntegersBySqliteRules) {
+TEST(StorageRecognitionQueue, ProductCodesReadBackAsIntegersOnlyWhenTheyAreOne) {
     struct Case {
         std::string code;
-        int read;
+        long long read;
     };
-    const Case cases[] = {{"123", 123}, {"0042", 42}, {"12abc", 12}, {"abc", 0}};
+    // A code with a tail is not a number the cloud could match: 0, not its leading digits.
+    const Case cases[] = {{"123", 123}, {"0042", 42}, {"12abc", 0}, {"abc", 0}};
     for (const auto& c : cases) {
         MigratedDatabase database;
         auto& session = database.session();

@@ -104,6 +104,9 @@ public:
     bool refreshTokenIfNeeded();
     // 0 when an access token is held, -10002 otherwise. Never waits for a renewal.
     int check_connect();
+    // The service answered 401: the token it refused is forgotten, so check_connect
+    // says so and the next iteration authenticates afresh.
+    void dropToken();
 
     // ---- event loop (monitoring_loop.cpp) ----
     void loop();
@@ -155,6 +158,12 @@ private:
     // The text of a failure for the log; the HTTP library's exceptions name their cause
     // only in their display text.
     static std::string describe(const std::exception& error);
+
+    // Runs a handler (or the re-initialisation after it); a failure is answered with
+    // a reject or an error. True when it succeeded.
+    bool runAndAnswerFailure(Utils::Models::Task& task, const std::function<void()>& run);
+    // confirmTask, tried again after a failure to deliver it; the last failure is raised.
+    void confirmRanTask(const Utils::Models::Task& task);
 
     // Token state update from one accepted answer; the token lock is held.
     void installToken(const TokenAnswer& answer);

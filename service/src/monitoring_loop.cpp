@@ -316,6 +316,8 @@ void MonitoringDriver::attributesStep(DeviceDataProvider& deviceData) {
             const auto response = client_->Post(fullPath("/attributes"), attributes);
             if (response.status == 200) {
                 deviceData.attributes_send();
+            } else if (response.status == 401) {
+                dropToken();
             }
         }
     } catch (const std::exception& error) {
@@ -341,6 +343,10 @@ MonitoringDriver::Delivery MonitoringDriver::answerFailedPost(
     const REST::RawResponse& response, const std::string& what, int attempts,
     const std::function<void(long long, const std::string&)>& defer) {
     const int status = response.status;
+    if (status == 401) {
+        dropToken();
+        return Delivery::Paused;
+    }
     if (const auto wait = retryAfter(response); wait && (status == 429 || status == 503)) {
         // The cloud said when to come back; nothing is sent before then.
         sending_paused_until_ = std::chrono::steady_clock::now() + *wait;
@@ -597,6 +603,9 @@ void MonitoringDriver::taskStep() {
             log().info("No tasks available;");
         } else if (response.status != 200) {
             log().warn("Task fetch failed: status {} {};", response.status, response.reason);
+            if (response.status == 401) {
+                dropToken();
+            }
         } else {
             task = readTask(response.body);
         }

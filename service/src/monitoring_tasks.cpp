@@ -1,6 +1,8 @@
 // Remote tasks: dispatch through the task handler table and the three answers to
 // the service (confirm, reject, error). Every failure of a handler is answered;
 // only a failure to deliver an answer leaves executeTaskHandler.
+#include <chrono>
+#include <functional>
 #include <string_view>
 
 #include <boost/exception/get_error_info.hpp>
@@ -12,6 +14,7 @@
 #include "errors.h"
 #include "logger.h"
 #include "monitoring.h"
+#include "stop_signal.h"
 
 namespace velmora::Engine::Sync {
 namespace {
@@ -53,12 +56,21 @@ void MonitoringDriver::executeTaskHandler(Task& task) {
         rejectTask(task, "Неизвестная задача: " + task.type);
         return;
     }
+    if (!runAndAnswerFailure(task, [&] { handler->second(task); })) {
+        return;
+    }
+    // The task ran: the cloud learns that, and nothing else, even when the first
+    // tries to tell it fail; reporting an error here could make it run an upgrade again.
+    confirmRanTask(task);
+    if (task.type == "upload_config_file" && reinit_) {
+        runAndAnswerFailure(task, reinit_);
+    }
+}
+
+bool MonitoringDriver::runAndAnswerFailure(Task& task, const std::function<void()>& run) {
     try {
-        handler->second(task);
-        confirmTask(task);
-        if (task.type == "upload_config_file" && reinit_) {
-            reinit_();
-        }
+        run();
+        return true;
     } catch (const HandlerUnavailable& error) {
         log().error("Task={} with id={} failed: no task handler provider;", task.type, task.id);
         reportError(task, std::string("Обработчик задачи недоступен: ") + error.what(), kSystemError,
@@ -80,13 +92,36 @@ void MonitoringDriver::executeTaskHandler(Task& task) {
             log().error("Task={} with id={} failed with boost exception: {};", task.type, task.id,
                         error.what());
             reportError(task, error.what(), kSystemError, serializedResult(task));
-            return;
+            return false;
         }
         const std::string text = describe(error);
         const std::string trace = boost::stacktrace::to_string(boost::stacktrace::stacktrace());
         log().error("Task={} with id={} failed with std exception: {}, trace: {};", task.type, task.id, text,
                     trace);
         reportError(task, text, kHandledException, serializedResult(task));
+    }
+    return false;
+}
+
+void MonitoringDriver::confirmRanTask(const Task& task) {
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            confirmTask(task);
+            return;
+        } catch (const std::exception& error) {
+            if (attempt >= kAttempts || stop_signal_.requested()) {
+                log().error("Task {} ran, but its confirmation did not reach the service: {};", task.id,
+                            describe(error));
+                throw;
+            }
+            log().warn("Confirmation of task {} not delivered ({}); trying again;", task.id, describe(error));
+        }
+        try {
+            Utils::sleepUnlessStopped(std::chrono::milliseconds(500 * attempt));
+        } catch (const Utils::StopInterrupted&) {
+            // One more try within the stop's grace.
+        }
     }
 }
 

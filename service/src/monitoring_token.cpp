@@ -94,6 +94,18 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
     return authenticate();
 }
 
+void MonitoringDriver::dropToken() {
+    {
+        std::lock_guard<std::mutex> lock(token_mutex_);
+        access_token_.clear();
+        refresh_token_.clear();
+        has_token_ = false;
+        token_expiry_ = {};
+    }
+    client_->clearAuthToken();
+    log().warn("The service refused the access token (401); authenticating again at the next iteration;");
+}
+
 int MonitoringDriver::check_connect() {
     return has_token_ ? 0 : static_cast<int>(Utils::Errors::CameraError::MonitoringServerNotAvailable);
 }

@@ -444,12 +444,14 @@ std::vector<std::string> Server::keysChangedSinceLastGood() {
         std::lock_guard<std::mutex> reinit(reinit_mutex_);
         lastGood = last_good_config_;
     }
+    const auto text = [](const Poco::Dynamic::Var& value) {
+        return value.isEmpty() ? std::string() : value.convert<std::string>();
+    };
     std::vector<std::string> changed;
     std::lock_guard<std::mutex> lock(config_mutex_);
     for (const auto& [key, value] : lastGood) {
         auto now = config_.find(key);
-        if (now == config_.end() || now->second.type() != value.type() ||
-            now->second.convert<std::string>() != value.convert<std::string>()) {
+        if (now == config_.end() || now->second.type() != value.type() || text(now->second) != text(value)) {
             changed.push_back(key);
         }
     }

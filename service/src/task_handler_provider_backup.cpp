@@ -123,15 +123,8 @@ void TaskHandlerProvider::handleUploadRecognitionBackupFile(Utils::Models::Task&
             exportType);
         throw std::logic_error(kUnsupportedStorage);
     }
-    // The driver is held from here on, so it cannot go away before the cleaning.
-    if (cleanBeforeInstallation(task.data)) {
-        const int code = driver->clear_all_template();
-        if (code != 0) {
-            log().error("Error calling clear_all_template(): code={}", code);
-            throw HardwareException(std::to_string(code), "Ошибка при выполнении команды форматирования : " +
-                                                              toString(static_cast<CameraError>(code)));
-        }
-    }
+    // The package is downloaded and checked before anything on the module changes:
+    // a storage or archive failure must never leave the module without its templates.
     auto storage = lockStorage("S3ClientProvider expired; cannot download recognition file from S3;");
     std::vector<unsigned char> package = storage->downloadFile(filePath);
     if (package.empty()) {
@@ -143,11 +136,27 @@ void TaskHandlerProvider::handleUploadRecognitionBackupFile(Utils::Models::Task&
     if (filePath.find(".evom") != std::string::npos) {
         // The archive's members stay in memory; their names only pick the package.
         auto members = Utils::decompressEVOM(package);
+        bool found = false;
         for (auto& [name, bytes] : members) {
             if (name.find(".evo") != std::string::npos) {
                 log().info("Importing {} from evom archive (size={})", name, bytes.size());
                 package = std::move(bytes);
+                found = true;
             }
+        }
+        if (!found) {
+            log().error("handleUploadRecognitionBackupFile: no .evo package in {}", filePath);
+            throw std::runtime_error("Архив не содержит пакета шаблонов (.evo)");
+        }
+    }
+    // The driver is held from here on, so it cannot go away before the import.
+    if (cleanBeforeInstallation(task.data)) {
+        const int cleaned = driver->clear_all_template();
+        if (cleaned != 0) {
+            log().error("Error calling clear_all_template(): code={}", cleaned);
+            throw HardwareException(std::to_string(cleaned),
+                                    "Ошибка при выполнении команды форматирования : " +
+                                        toString(static_cast<CameraError>(cleaned)));
         }
     }
     const int code = driver->import_template({package});

@@ -74,9 +74,11 @@ TEST(AgentStatus, FollowsARecognitionFromTheQueueToTheCloud) {
         e.cloud.fault(R"({"target":"recognition","mode":"status","status":500,"count":-1})");
     });
     waitForCloud(env);
-    // A picture no queued recognition names stays in the folder throughout.
+    // A picture of the agent's (on its list of the pictures it wrote) that no queued
+    // recognition names stays in the folder throughout.
     const std::string folder = env.home.path() + "/Documents/VELMORA/OrvixAgent/images";
     writeFile(folder + "/kept.jpg", std::string(1234, 'p'));
+    writeFile(folder + "/.orvix-pictures", "kept.jpg\n");
 
     const json::object before = status();
     EXPECT_EQ(before.at("version"), json::value(velmora::Utils::BuildConstants::orvix_agent_version));

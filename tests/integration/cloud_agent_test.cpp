@@ -382,7 +382,7 @@ const RemoteTask kTasks[] = {
          const auto imported = env.moduleState().at("uploads").at("import");
          EXPECT_EQ(imported.at("size").to_number<std::size_t>(), kEvoB.size());
      }},
-    {"RestoreCleansTheTemplatesEvenWhenTheDownloadFails", "upload_recognition_backup_file",
+    {"RestoreKeepsTheTemplatesWhenTheDownloadFails", "upload_recognition_backup_file",
      R"({"exportType":"s3","recognitionType":"evo","filePath":"backups/none.evom","cleanBeforeInstallation":true})",
      nullptr, "error", "Обработанное исключение", "Файл не существует: *",
      [](CloudAgent& env, const json::object&) {
@@ -391,7 +391,7 @@ const RemoteTask kTasks[] = {
          for (const auto& [id, n] : state.at("items").as_object()) {
              templates += n.to_number<int>();
          }
-         EXPECT_EQ(templates, 0);
+         EXPECT_GT(templates, 0);
          EXPECT_TRUE(env.moduleState().at("uploads").at("import").is_null());
      }},
     {"RestoreRefusesAZipBomb", "upload_recognition_backup_file",

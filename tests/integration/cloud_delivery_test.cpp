@@ -177,6 +177,34 @@ TEST(CloudDelivery, StopDuringAnUpgradeTaskEndsWithinSeconds) {
         << json::serialize(answer);
 }
 
+TEST(CloudDelivery, SetConfigAnswersAtOnceWhateverTheCloudDoes) {
+    CloudAgent env;
+    ASSERT_TRUE(ready()) << env.log();
+    env.cloud.fault(R"({"target":"all","mode":"delay","delay_ms":600000})");
+    env.sale();
+    std::this_thread::sleep_for(milliseconds(5 * kPeriodMs));  // the worker waits on the cloud
+    const auto asked = Clock::now();
+    const json::object answer =
+        agentJson("POST", "/api/agent/set_config", R"({"monitoring_request_frequency":300})");
+    EXPECT_EQ(answer.at("code").to_number<int>(), 0) << json::serialize(answer);
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count(), 2000);
+    env.cloud.fault(R"({"target":"all","mode":"none"})");
+}
+
+TEST(CloudDelivery, ARevokedTokenIsDroppedAndReplaced) {
+    CloudAgent env;
+    ASSERT_TRUE(ready()) << env.log();
+    const auto tokens = [&] { return env.cloud.received("token_requests").size(); };
+    const std::size_t before = tokens();
+    env.cloud.revokeTokens();
+    // The next request the cloud refuses with 401 makes the agent authenticate again,
+    // long before the revoked token would have expired.
+    EXPECT_TRUE(waitUntil([&] { return tokens() > before; }, seconds(10))) << env.log();
+    const std::string sid = env.sale();
+    EXPECT_TRUE(waitUntil([&] { return !env.recognitionsOf(sid).empty(); }, seconds(20))) << env.log();
+    EXPECT_EQ(checkConnect(), 0);
+}
+
 TEST(CloudDelivery, StopWithACloudThatNeverAnswersEndsWithinSeconds) {
     CloudAgent env;
     ASSERT_TRUE(ready()) << env.log();

@@ -49,9 +49,10 @@ TEST(PictureBudget, TheOldestPicturesGoFirstDownToNineTenths) {
     const auto now = fs::file_time_type::clock::now();
     // Ten pictures of 100 bytes, p0 the oldest; a temporary file and another kind of file beside them.
     for (int i = 0; i < 10; ++i) {
-        const std::string path = dir.file("p" + std::to_string(i) + ".jpg");
-        orvix::test::writeFile(path, std::string(100, 'x'));
-        fs::last_write_time(path, now - std::chrono::minutes(60 - i));
+        const std::string name = "p" + std::to_string(i) + ".jpg";
+        orvix::test::writeFile(dir.file(name), std::string(100, 'x'));
+        recordPicture(dir.path(), name);
+        fs::last_write_time(dir.file(name), now - std::chrono::minutes(60 - i));
     }
     orvix::test::writeFile(dir.file(".p9.jpg.1.2.tmp"), std::string(5000, 't'));
     orvix::test::writeFile(dir.file("notes.txt"), std::string(5000, 'n'));
@@ -62,24 +63,49 @@ TEST(PictureBudget, TheOldestPicturesGoFirstDownToNineTenths) {
     // Over 500: down to 450, the oldest first.
     EXPECT_EQ(keepPicturesWithinBudget(dir.path(), 0, 500),
               (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
-    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".p9.jpg.1.2.tmp", "notes.txt", "p6.jpg", "p7.jpg",
-                                                           "p8.jpg", "p9.jpg"}));
+    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".orvix-pictures", ".p9.jpg.1.2.tmp", "notes.txt",
+                                                           "p6.jpg", "p7.jpg", "p8.jpg", "p9.jpg"}));
 
     // A new picture within the budget: the count in memory says so without a look.
-    orvix::test::writeFile(dir.file("p10.jpg"), std::string(100, 'x'));
+    savePicture(dir.path(), "p10.jpg", std::vector<uint8_t>(100, 'x'));
     EXPECT_TRUE(keepPicturesWithinBudget(dir.path(), 100, 500).empty());
     // One more over it: the folder is counted again and the oldest goes.
-    orvix::test::writeFile(dir.file("p11.jpg"), std::string(100, 'x'));
+    savePicture(dir.path(), "p11.jpg", std::vector<uint8_t>(100, 'x'));
     EXPECT_EQ(keepPicturesWithinBudget(dir.path(), 100, 500), (std::vector<std::string>{"p6.jpg", "p7.jpg"}));
+}
+
+TEST(PictureBudget, NeverRemovesAPictureTheAgentDidNotWrite) {
+    TempDir dir;
+    const auto now = fs::file_time_type::clock::now();
+    // Someone's photos, older than anything the agent writes, and a link to one elsewhere.
+    TempDir elsewhere;
+    orvix::test::writeFile(elsewhere.file("precious.jpg"), std::string(400, 'p'));
+    for (const char* name : {"holiday.jpg", "wedding.jpg"}) {
+        orvix::test::writeFile(dir.file(name), std::string(400, 's'));
+        fs::last_write_time(dir.file(name), now - std::chrono::hours(100));
+    }
+    fs::create_symlink(elsewhere.file("precious.jpg"), dir.file("link.jpg"));
+    recordPicture(dir.path(), "link.jpg");  // a link on the list is still not a picture of the agent's
+    for (int i = 0; i < 6; ++i) {
+        savePicture(dir.path(), "s" + std::to_string(i) + ".jpg", std::vector<uint8_t>(100, 'x'));
+        fs::last_write_time(dir.file("s" + std::to_string(i) + ".jpg"), now - std::chrono::minutes(10 - i));
+    }
+    EXPECT_EQ(picturesFolderBytes(dir.path()), 600u);
+    EXPECT_EQ(keepPicturesWithinBudget(dir.path(), 100, 500), (std::vector<std::string>{"s0.jpg", "s1.jpg"}));
+    EXPECT_TRUE(fs::exists(dir.file("holiday.jpg")));
+    EXPECT_TRUE(fs::exists(dir.file("wedding.jpg")));
+    EXPECT_TRUE(fs::exists(elsewhere.file("precious.jpg")));
 }
 
 TEST(PictureFolderSize, CountsThePicturesTheBudgetCounts) {
     TempDir dir;
-    orvix::test::writeFile(dir.file("a.jpg"), std::string(300, 'a'));
-    orvix::test::writeFile(dir.file("b.jpg"), std::string(45, 'b'));
+    savePicture(dir.path(), "a.jpg", std::vector<uint8_t>(300, 'a'));
+    savePicture(dir.path(), "b.jpg", std::vector<uint8_t>(45, 'b'));
+    orvix::test::writeFile(dir.file("stranger.jpg"), std::string(5000, 's'));
     orvix::test::writeFile(dir.file(".b.jpg.1.2.tmp"), std::string(5000, 't'));
     orvix::test::writeFile(dir.file("notes.txt"), std::string(5000, 'n'));
     fs::create_directories(dir.file("folder.jpg"));
+    recordPicture(dir.path(), "folder.jpg");
     EXPECT_EQ(picturesFolderBytes(dir.path()), 345u);
     EXPECT_EQ(picturesFolderBytes(dir.file("missing")), 0u);
 }

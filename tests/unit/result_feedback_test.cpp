@@ -18,6 +18,7 @@
 #include "driver.h"
 #include "driver_bench.h"
 #include "json_text.h"
+#include "picture_store.h"
 #include "queries.h"
 #include "result_feedback.h"
 #include "storage_fixture.h"
@@ -176,6 +177,18 @@ TEST_F(ResultFeedback, StatisticsCountPerPeriodAndCategory) {
     }
 }
 
+// Files of a folder by name, temporary ones included.
+std::vector<std::string> folderContent(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST_F(ResultFeedback, PictureIsSavedAfterTheCommitUnderTheSid) {
     predict("P1", 10, {"5"});
     feedback(R"({"sid":"P1","id":"5"})");
@@ -183,10 +196,11 @@ TEST_F(ResultFeedback, PictureIsSavedAfterTheCommitUnderTheSid) {
     EXPECT_EQ(readFile(file), kPicture);
     EXPECT_EQ(std::filesystem::status(file).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    // Written under a temporary name and renamed: nothing else is left in the folder.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(images.path() + "/nested/folder"),
-                            std::filesystem::directory_iterator()),
-              1);
+    // Written under a temporary name and renamed: nothing else is left in the folder
+    // but the list of the agent's own pictures, which names it.
+    EXPECT_EQ(folderContent(images.path() + "/nested/folder"),
+              (std::vector<std::string>{".orvix-pictures", "P1.jpg"}));
+    EXPECT_EQ(readFile(images.path() + "/nested/folder/.orvix-pictures"), "P1.jpg\n");
     auto requests = module.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].uri, "/api/result_feedback");
@@ -200,18 +214,6 @@ TEST_F(ResultFeedback, APictureTheModuleRefusesLeavesTheReportStored) {
     EXPECT_EQ(compact(answer), R"({"code":0,"data":null})");
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue"), 1);
     EXPECT_FALSE(std::filesystem::exists(images.path() + "/nested/folder/N.jpg"));
-}
-
-// Files of a folder by name, temporary ones included.
-std::vector<std::string> folderContent(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-         it.increment(error)) {
-        names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The recognition is committed before the picture is saved: a picture that fails
@@ -330,16 +332,22 @@ TEST_F(ResultFeedback, TheOldestPicturesGoWhenTheFolderIsOverItsBudget) {
     const std::string folder = images.path() + "/nested/folder";
     const std::string picture(300000, 'p');
     const auto now = std::filesystem::file_time_type::clock::now();
-    for (int age = 4; age >= 1; --age) {  // four older pictures, the oldest first
-        std::string path = folder + "/old" + std::to_string(age) + ".jpg";
-        writeFile(path, picture);
-        std::filesystem::last_write_time(path, now - std::chrono::hours(age));
+    // Four older pictures of the agent's, the oldest first, and one of somebody else's.
+    std::filesystem::create_directories(folder);
+    for (int age = 4; age >= 1; --age) {
+        const std::string name = "old" + std::to_string(age) + ".jpg";
+        velmora::Utils::Filesystem::savePicture(folder, name,
+                                                std::vector<uint8_t>(picture.begin(), picture.end()));
+        std::filesystem::last_write_time(folder + "/" + name, now - std::chrono::hours(age));
     }
+    writeFile(folder + "/stranger.jpg", picture);
+    std::filesystem::last_write_time(folder + "/stranger.jpg", now - std::chrono::hours(100));
     imageReply = CannedReply{200, "", "image/jpeg", picture};
     CapturedLog log;
     EXPECT_EQ(compact(feedback(R"({"sid":"NEW","id":"5"})")), R"({"code":0,"data":null})");
     // 1.5 MB over a budget of 1 MiB: the oldest go until nine tenths of it are left.
-    EXPECT_EQ(folderContent(folder), (std::vector<std::string>{"NEW.jpg", "old1.jpg", "old2.jpg"}));
+    EXPECT_EQ(folderContent(folder), (std::vector<std::string>{".orvix-pictures", "NEW.jpg", "old1.jpg",
+                                                               "old2.jpg", "stranger.jpg"}));
     EXPECT_EQ(log.count("warning", "Pictures folder " + folder +
                                        " is over its budget of 1048576 bytes: removed the 2 oldest pictures "
                                        "(600000 bytes);"),

@@ -442,12 +442,42 @@ const TaskCase kCases[] = {
      R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/one.evo"})",
      [](Bench& b) { b.putObject("backups/one.evo", kPackage); }, "", "", "",
      [](Bench& b, const Task&) { EXPECT_EQ(importedSize(b), static_cast<long long>(kPackage.size())); }},
-    {"RestoreCleansEvenWhenTheDownloadFails", "upload_recognition_backup_file",
+    // The package is had and checked before the module is cleaned: a failed download,
+    // an unreadable archive or one without a package leave the templates where they are.
+    {"RestoreKeepsTheTemplatesWhenTheDownloadFails", "upload_recognition_backup_file",
      R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/none.evom",
          "cleanBeforeInstallation": true})",
      nullptr, kRuntime, "", "Файл не существует: неправильный путь к файлу или нет подключения к Интернету",
      [](Bench& b, const Task& task) {
-         EXPECT_EQ(templatesOnModule(b), 0);
+         EXPECT_EQ(std::to_string(templatesOnModule(b)), kSeedTemplates);
+         nothingImported(b, task);
+     }},
+    {"RestoreKeepsTheTemplatesWhenTheStorageIsDown", "upload_recognition_backup_file",
+     R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/shop.evom",
+         "cleanBeforeInstallation": true})",
+     [](Bench& b) { b.unreachableStorage(); }, kRuntime, "", "Файл не существует: *",
+     [](Bench& b, const Task& task) {
+         EXPECT_EQ(std::to_string(templatesOnModule(b)), kSeedTemplates);
+         nothingImported(b, task);
+     }},
+    {"RestoreKeepsTheTemplatesWhenTheArchiveIsDamaged", "upload_recognition_backup_file",
+     R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/fake.evom",
+         "cleanBeforeInstallation": true})",
+     [](Bench& b) { b.putObject("backups/fake.evom", "not an archive at all, though named like one"); },
+     "Poco::Zip::ZipException", "", "*",
+     [](Bench& b, const Task& task) {
+         EXPECT_EQ(std::to_string(templatesOnModule(b)), kSeedTemplates);
+         nothingImported(b, task);
+     }},
+    {"RestoreKeepsTheTemplatesWhenTheArchiveHoldsNoPackage", "upload_recognition_backup_file",
+     R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/docs.evom",
+         "cleanBeforeInstallation": true})",
+     [](Bench& b) {
+         b.putObject("backups/docs.evom", zipArchive({{"readme.txt", "no templates here"}}));
+     },
+     kRuntime, "", "Архив не содержит пакета шаблонов (.evo)",
+     [](Bench& b, const Task& task) {
+         EXPECT_EQ(std::to_string(templatesOnModule(b)), kSeedTemplates);
          nothingImported(b, task);
      }},
     {"RestoreWithTextCleanFlagDoesNotClean", "upload_recognition_backup_file",
@@ -463,7 +493,10 @@ const TaskCase kCases[] = {
     {"RestoreCleaningRefused", "upload_recognition_backup_file",
      R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/one.evo",
          "cleanBeforeInstallation": true})",
-     [](Bench& b) { b.fault(R"({"mode": "refuse", "code": -6210, "commands": ["clear_all_template"]})"); },
+     [](Bench& b) {
+         b.putObject("backups/one.evo", kPackage);
+         b.fault(R"({"mode": "refuse", "code": -6210, "commands": ["clear_all_template"]})");
+     },
      kHardware, "-6210", "Ошибка при выполнении команды форматирования : Unknown mistake", nothingImported},
     {"RestoreImportFails", "upload_recognition_backup_file",
      R"({"exportType": "s3", "recognitionType": "evo", "filePath": "backups/one.evo"})",

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -25,12 +26,16 @@ std::runtime_error systemError(const std::string& what, const std::string& path)
     return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
-// Pictures are "<sid>.jpg"; temporary files start with a dot and are not counted.
-bool isPicture(const fs::directory_entry& entry) {
-    const std::string name = entry.path().filename().string();
-    std::error_code error;
-    return !name.empty() && name.front() != '.' && entry.path().extension() == ".jpg" &&
-           entry.is_regular_file(error);
+// The agent's own pictures in a folder, one name a line. It starts with a dot, as
+// the temporary files do, so it is never taken for a picture.
+const char* const kLedger = ".orvix-pictures";
+// Past this size the list is written again with only the pictures still there.
+constexpr std::uintmax_t kLedgerCompactBytes = 1024 * 1024;
+
+// Pictures are "<sid>.jpg"; names with a dot in front are temporary files.
+bool isPictureName(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos &&
+           fs::path(name).extension() == ".jpg";
 }
 
 struct Picture {
@@ -39,21 +44,50 @@ struct Picture {
     std::uint64_t size;
 };
 
+std::vector<std::string> ledgerNames(const std::string& folder) {
+    std::vector<std::string> names;
+    std::ifstream in(fs::path(folder) / kLedger);
+    for (std::string line; std::getline(in, line);) {
+        if (isPictureName(line)) {
+            names.push_back(line);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+// The listed pictures that are still there (an uploaded one is gone).
 std::vector<Picture> listPictures(const std::string& folder) {
     std::vector<Picture> pictures;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (!isPicture(*it)) {
+    for (const auto& name : ledgerNames(folder)) {
+        const fs::path path = fs::path(folder) / name;
+        std::error_code error;
+        const fs::file_status status = fs::symlink_status(path, error);
+        if (error || !fs::is_regular_file(status)) {
             continue;
         }
-        std::error_code statError;
-        auto size = it->file_size(statError);
-        auto modified = it->last_write_time(statError);
-        if (!statError) {
-            pictures.push_back({it->path(), modified, size});
+        const auto size = fs::file_size(path, error);
+        const auto modified = fs::last_write_time(path, error);
+        if (!error) {
+            pictures.push_back({path, modified, size});
         }
     }
     return pictures;
+}
+
+void rewriteLedger(const std::string& folder, const std::vector<Picture>& pictures) {
+    std::string text;
+    for (const auto& picture : pictures) {
+        text += picture.path.filename().string() + "\n";
+    }
+    try {
+        writeFileAtomically((fs::path(folder) / kLedger).string(),
+                            std::vector<uint8_t>(text.begin(), text.end()));
+    } catch (const std::exception& error) {
+        log().warn("Pictures folder {}: list of the agent's pictures not rewritten: {};", folder,
+                   error.what());
+    }
 }
 
 // What the folders' pictures took when last counted, plus what was added since.
@@ -112,6 +146,28 @@ void writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     }
 }
 
+void recordPicture(const std::string& folder, const std::string& name) {
+    const fs::path ledger = fs::path(folder) / kLedger;
+    const std::string line = name + "\n";
+    int fd = ::open(ledger.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        log().warn("Pictures folder {}: {} not put on the list of the agent's pictures: {};", folder, name,
+                   std::strerror(errno));
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    std::error_code error;
+    if (fs::file_size(ledger, error) > kLedgerCompactBytes && !error) {
+        rewriteLedger(folder, listPictures(folder));
+    }
+}
+
+void savePicture(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
+    writeFileAtomically((fs::path(folder) / name).string(), bytes);
+    recordPicture(folder, name);
+}
+
 std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std::uint64_t addedBytes,
                                                   std::uint64_t budgetBytes) {
     KnownTotals& totals = knownTotals();
@@ -151,6 +207,14 @@ std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std
             "Pictures folder {} is over its budget of {} bytes: removed the {} oldest pictures ({} "
             "bytes);",
             folder, budgetBytes, removed.size(), freed);
+        std::vector<Picture> left;
+        for (const auto& picture : pictures) {
+            std::error_code error;
+            if (fs::exists(picture.path, error)) {
+                left.push_back(picture);
+            }
+        }
+        rewriteLedger(folder, left);
     }
     totals.bytes[folder] = total;
     return removed;

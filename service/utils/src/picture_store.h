@@ -1,7 +1,7 @@
 #pragma once
 
-// The pictures folder: each picture is written whole or not at all, and the folder
-// is kept under a byte budget by removing the oldest pictures first. A removed
+// The pictures folder: each picture is written whole or not at all, and the agent's
+// pictures there are kept under a byte budget by removing the oldest first. A removed
 // picture's recognition is still sent to the cloud, without its picture.
 
 #include <cstdint>
@@ -16,8 +16,16 @@ namespace velmora::Utils::Filesystem {
 // temporary file is gone either way.
 void writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// Call after adding a picture of `addedBytes` to `folder`. When the folder's
-// pictures (its "*.jpg" files) exceed `budgetBytes`, the oldest are removed, by
+// Writes a picture the agent owns: writeFileAtomically into `folder`/`name`, and
+// the name into the folder's list of the agent's pictures. Only pictures on that
+// list are counted by the budget and ever removed: a folder setting that points at
+// someone else's pictures never costs them a file.
+void savePicture(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes);
+// Puts a name on the folder's list of the agent's pictures (savePicture does).
+void recordPicture(const std::string& folder, const std::string& name);
+
+// Call after adding a picture of `addedBytes` to `folder`. When the agent's
+// pictures in the folder exceed `budgetBytes`, the oldest are removed, by
 // modification time, until they take at most nine tenths of the budget, so the next
 // removal is some pictures away; one warning line says how many went. The folder's
 // total is kept in memory between calls and only counted again when it seems to
@@ -25,8 +33,8 @@ void writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
 std::vector<std::string> keepPicturesWithinBudget(const std::string& folder, std::uint64_t addedBytes,
                                                   std::uint64_t budgetBytes);
 
-// The bytes the folder's pictures take now, counted from the disk (the same files
-// the budget counts); 0 when the folder cannot be read.
+// The bytes the agent's pictures in the folder take now, counted from the disk
+// (the same files the budget counts); 0 when the folder cannot be read.
 std::uint64_t picturesFolderBytes(const std::string& folder);
 
 }  // namespace velmora::Utils::Filesystem

@@ -115,7 +115,7 @@ void saveImage(const std::vector<uint8_t>& bytes, const std::string& sid,
     std::filesystem::create_directories(folder);
     std::string path = (std::filesystem::path(folder) / (sid + ".jpg")).string();
     log().info("Saving file... ({})", path);
-    Filesystem::writeFileAtomically(path, bytes);
+    Filesystem::savePicture(folder, sid + ".jpg", bytes);
     log().info("Saved image for sid {} to {}", sid, path);
     Filesystem::keepPicturesWithinBudget(folder, bytes.size(),
                                          readStorageLimits(config).imagesFolderBudgetBytes);

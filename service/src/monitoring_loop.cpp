@@ -328,7 +328,7 @@ bool MonitoringDriver::recognitionStep() {
         }
         payload["top_recognition"] = std::move(top);
         payload["recognition_image_url"] = entry->image_url;
-        log().info("Recognition payload JSON: {}", boost::json::serialize(payload));
+        log().info("Recognition payload JSON: {}", Logging::shortened(boost::json::serialize(payload)));
 
         const auto response = client_->Post(fullPath("/recognition"), payload);
         log().info("loop(): sended recognition;");
@@ -374,7 +374,7 @@ bool MonitoringDriver::alertStep() {
         boost::json::object payload;
         payload["error_code"] = alert->code;
         payload["description"] = "[" + alert->created_at + "] " + alert->description;
-        log().info("Alert payload JSON: {}", boost::json::serialize(payload));
+        log().info("Alert payload JSON: {}", Logging::shortened(boost::json::serialize(payload)));
         const auto response = client_->Post(fullPath("/alert"), payload);
         log().info("loop(): sended alert;");
         if (response.status != 200) {

@@ -28,6 +28,9 @@ namespace Constants = velmora::Utils::BuildConstants;
 std::unique_ptr<Server> server_ptr;
 std::optional<std::thread> server_thread;
 
+// Exit statuses besides 0 (stopped by SIGINT or SIGTERM) and 2 (bad arguments).
+constexpr int kExitCannotStart = 1;  // HOME unusable, or the local API cannot listen
+
 void start_server() {
     try {
         int port = std::stoi(Constants::orvix_agent_port);
@@ -37,11 +40,17 @@ void start_server() {
             try {
                 server_ptr->Run();
             } catch (const std::exception& e) {
-                log().error("Server thread crashed: {}", e.what());
+                log().error("Server thread crashed: {}", velmora::Engine::Logging::reasonOf(e));
             }
         });
-    } catch (const std::exception& e) {
+    } catch (const velmora::Engine::Test::ListenerError& e) {
+        // Staying up without the API would look healthy to the service manager,
+        // which would then never restart the agent.
         log().error("Failed to create server: {}", e.what());
+        std::cerr << "orvix-agent: " << e.what() << std::endl;
+        std::exit(kExitCannotStart);
+    } catch (const std::exception& e) {
+        log().error("Failed to create server: {}", velmora::Engine::Logging::reasonOf(e));
     }
 }
 
@@ -70,6 +79,9 @@ sigset_t shutdown_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A terminal that closes, or an operator used to "reload", sends SIGHUP; its
+    // default would end the agent without a word.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -80,7 +92,16 @@ sigset_t shutdown_signals() {
 
     sigset_t set = shutdown_signals();
     int received = 0;
-    while (sigwait(&set, &received) != 0 || (received != SIGINT && received != SIGTERM)) {
+    for (;;) {
+        if (sigwait(&set, &received) != 0) {
+            continue;
+        }
+        if (received == SIGINT || received == SIGTERM) {
+            break;
+        }
+        if (received == SIGHUP) {
+            log().info("Received SIGHUP, ignored: the configuration is changed through the local API;");
+        }
     }
     std::string text =
         received == SIGINT ? "Received SIGINT, shutting down..." : "Received SIGTERM, shutting down...";
@@ -90,8 +111,28 @@ sigset_t shutdown_signals() {
     std::exit(0);
 }
 
+// The log directory, or a message for the person at the terminal (the log cannot
+// take it) and the exit: every file of the agent lives under HOME.
+void start_logging() {
+    const std::string home = velmora::Utils::Filesystem::GetHomeDirectory();
+    struct stat info {};
+    // A HOME that does not exist yet is created with the log directory below.
+    if (!home.empty() && ::stat(home.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+        std::cerr << "orvix-agent: HOME (" << home
+                  << ") is not a directory; run the agent as a user with a home directory" << std::endl;
+        std::exit(kExitCannotStart);
+    }
+    try {
+        Logger::GetInstance().Initialize(velmora::Utils::Filesystem::GetLogDirectory());
+    } catch (const std::exception& e) {
+        std::cerr << "orvix-agent: cannot open the log in " << velmora::Utils::Filesystem::GetLogDirectory()
+                  << ": " << e.what() << std::endl;
+        std::exit(kExitCannotStart);
+    }
+}
+
 [[noreturn]] void main_function() {
-    Logger::GetInstance().Initialize(velmora::Utils::Filesystem::GetLogDirectory());
+    start_logging();
     std::string buildDate = velmora::Utils::utc_format(Constants::orvix_agent_build_date, false);
     std::string localIp = velmora::Utils::getLocalIP();
     log().info(

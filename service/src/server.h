@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -55,6 +57,7 @@ struct ApiRequest {
     QueryParams query;                  // decoded, in order
     std::string body;
     std::string contentType;  // the request's Content-Type header, "" when absent
+    std::string client;       // the caller's address and port, for the log
 };
 
 // One complete answer. It is built in full before anything is sent, so a failure
@@ -65,6 +68,13 @@ struct ApiReply {
     std::string contentType = "application/json";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// The local API could not bind its address and port: without it the agent is of
+// no use, so the process ends rather than stay up looking healthy.
+class ListenerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 class Server;
@@ -148,7 +158,12 @@ private:
     const Route* findRoute(const ApiRequest& request) const;
     // The largest body the route of `request` takes (method and segments filled in).
     std::uint64_t bodyLimit(const ApiRequest& request);
+    // The answer to a request the local API refuses before any route runs (a
+    // browser page, a missing token), or nothing when it may go on.
+    std::optional<ApiReply> refusedCaller(const Poco::Net::HTTPServerRequest& request);
     void importConfigFile();
+    // The logging_level key, applied to the log at once.
+    void applyLoggingLevel();
     void reinitLoop();
     // Ends the re-initialisation thread and the monitoring worker; no rebuild follows.
     void stopMonitoring();

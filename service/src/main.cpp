@@ -16,6 +16,7 @@
 #include "daemonizer.h"
 #include "logger.h"
 #include "server.h"
+#include "service_notifier.h"
 #include "status_command.h"
 
 namespace {
@@ -27,6 +28,8 @@ namespace Constants = velmora::Utils::BuildConstants;
 
 std::unique_ptr<Server> server_ptr;
 std::optional<std::thread> server_thread;
+// Feeds systemd's watchdog while the API answers; stopped before the server goes.
+std::unique_ptr<velmora::Engine::ServiceWatchdog> watchdog;
 
 // Exit statuses besides 0 (stopped by SIGINT or SIGTERM) and 2 (bad arguments).
 constexpr int kExitCannotStart = 1;  // HOME unusable, or the local API cannot listen
@@ -39,6 +42,7 @@ void start_server() {
         server_thread.emplace([] {
             try {
                 server_ptr->Run();
+                velmora::Engine::notifyServiceManager("READY=1");
             } catch (const std::exception& e) {
                 log().error("Server thread crashed: {}", velmora::Engine::Logging::reasonOf(e));
             }
@@ -55,6 +59,10 @@ void start_server() {
 }
 
 void stop_server() {
+    velmora::Engine::notifyServiceManager("STOPPING=1");
+    if (watchdog) {
+        watchdog->stop();
+    }
     if (server_ptr) {
         server_ptr->Stop();
     }
@@ -146,6 +154,9 @@ void start_logging() {
         start_server();
         if (server_ptr && server_thread) {
             log().info("Orvix Agent's server started success");
+            watchdog = std::make_unique<velmora::Engine::ServiceWatchdog>(
+                [] { return server_ptr->AnswersLocally(std::chrono::seconds(5)); });
+            watchdog->start();
         }
     }
     run_headless_mode();

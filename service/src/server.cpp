@@ -11,11 +11,15 @@
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/IPAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
 
@@ -45,12 +49,22 @@ namespace {
 
 using Logging::log;
 
+// The watchdog's probe (Server::AnswersLocally) names itself so.
+const char* const kLocalProbeAgent = "orvix-agent-watchdog";
+
 class Handler : public Poco::Net::HTTPRequestHandler {
 public:
     explicit Handler(Server* server) : server_(server) {}
 
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
+        if (request.get("User-Agent", "") == kLocalProbeAgent &&
+            request.clientAddress().host().isLoopback()) {
+            response.setStatus(Poco::Net::HTTPResponse::HTTP_NO_CONTENT);
+            response.setContentLength(0);
+            response.send();
+            return;
+        }
         log().info("Incoming {} request to {};", request.getMethod(), Logging::shortened(request.getURI()));
         server_->HandleSession(request, response);
     }
@@ -207,6 +221,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
         std::lock_guard<std::mutex> lock(config_mutex_);
         listener.bindAddress = Utils::readLocalApiSettings(config_).bindAddress;
     }
+    bind_address_ = listener.bindAddress;
     listener.port = port_;
     try {
         listener_ = std::make_unique<LocalListener>(listener, new LocalFactory(this));
@@ -617,6 +632,28 @@ std::optional<ApiReply> Server::refusedCaller(const Poco::Net::HTTPServerRequest
         }
     }
     return std::nullopt;
+}
+
+bool Server::AnswersLocally(std::chrono::milliseconds timeout) const {
+    try {
+        Poco::Net::IPAddress bound(bind_address_);
+        std::string host = bind_address_;
+        if (bound.isWildcard() || bound.isLoopback()) {
+            host = bound.family() == Poco::Net::IPAddress::IPv6 ? "::1" : "127.0.0.1";
+        }
+        Poco::Net::HTTPClientSession session(Poco::Net::SocketAddress(host, GetListeningPort()));
+        session.setTimeout(
+            Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count()));
+        Poco::Net::HTTPRequest probe(Poco::Net::HTTPRequest::HTTP_GET, "/api",
+                                     Poco::Net::HTTPMessage::HTTP_1_1);
+        probe.set("User-Agent", kLocalProbeAgent);
+        session.sendRequest(probe);
+        Poco::Net::HTTPResponse answer;
+        session.receiveResponse(answer);
+        return answer.getStatus() == Poco::Net::HTTPResponse::HTTP_NO_CONTENT;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 std::uint64_t Server::bodyLimit(const ApiRequest& request) {

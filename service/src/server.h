@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -126,6 +127,10 @@ public:
 
     // The port actually bound (differs from the requested one only when that was 0).
     unsigned short GetListeningPort() const;
+    // Whether the listener and a worker answer a request from this computer within
+    // `timeout`: what the service manager's watchdog is fed on. The probe is
+    // answered before routing, so it is neither logged nor refused.
+    bool AnswersLocally(std::chrono::milliseconds timeout) const;
     // Called by the request handler factory before the library answers an
     // "Expect: 100-continue": a body announced beyond its route's limit is refused
     // (the response is set to 413) without being asked for.
@@ -179,6 +184,7 @@ private:
     std::string device_ip_;
     unsigned short device_port_ = 0;  // until the configuration names one
     unsigned short port_;
+    std::string bind_address_;  // what the listener was bound to
     std::unique_ptr<LocalListener> listener_;
     std::mutex config_mutex_;
     ServiceContext context_;  // over config_, config_mutex_ and *db_

@@ -168,7 +168,8 @@ void print_usage(std::ostream& out) {
            "Without arguments runs the agent: the local API on port "
         << Constants::orvix_agent_port
         << ", the database and logs under\n"
-           "$HOME/.local/share/VELMORA/OrvixAgent/, until SIGINT or SIGTERM.\n"
+           "$HOME/.local/share/VELMORA/OrvixAgent/, until SIGINT or SIGTERM (exit status 0;\n"
+           "1 when it cannot start: HOME is no directory, or the local API cannot listen).\n"
            "\n"
            "  --install-service systemd    write /etc/systemd/system/orvix-driver.service (needs root)\n"
            "  --install-service autostart  write $HOME/.config/autostart/orvix-driver.desktop\n"

@@ -11,7 +11,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-"$root/scripts/setup.sh"
+# Only what this run starts: the test suites take many minutes to build on a small
+# machine, and the API reference's tools are not needed to try the agent.
+ORVIX_TARGETS="orvix-agent orvix-module-sim orvix-cloud-sim" ORVIX_NPM_DIRS="tests/peers" ORVIX_TEST_TOOLS=0 \
+  "$root/scripts/setup.sh"
 
 build_dir="${BUILD_DIR:-build}"
 agent_home="${ORVIX_HOME:-$root/.run/home}"

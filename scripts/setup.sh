@@ -5,6 +5,9 @@
 #   BUILD_DIR=build-asan ORVIX_SANITIZE=address scripts/setup.sh
 #   CXX=clang++ ORVIX_FUZZ=ON ...   with the libFuzzer targets (clang only; CXX counts
 #                                   when the build folder is configured the first time)
+#   ORVIX_TARGETS="orvix-agent ..."  build only these targets (scripts/run.sh does)
+#   ORVIX_NPM_DIRS="tests/peers"     install only these folders' npm packages
+#   ORVIX_TEST_TOOLS=0               without the package test's and the sanitizers' tools
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -12,9 +15,11 @@ cd "$root"
 packages=(build-essential cmake pkg-config
   libpoco-dev libboost1.81-dev libboost-json1.81-dev libboost-stacktrace1.81-dev
   libspdlog-dev libfmt-dev libgtest-dev libssl-dev
-  zip unzip curl sqlite3 openssl ca-certificates nodejs npm
-  dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test
-  clang libclang-rt-14-dev)                     # the sanitizer pass and the fuzz targets
+  zip unzip curl sqlite3 openssl ca-certificates nodejs npm)
+if [[ "${ORVIX_TEST_TOOLS:-1}" != 0 ]]; then
+  packages+=(dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test
+    clang libclang-rt-14-dev)                             # the sanitizer pass and the fuzz targets
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -36,9 +41,11 @@ fi
 
 # From the npm registry: the test peers (S3-compatible storage, an independent request
 # signer) and the API reference's tools (lint, HTML page, conformance checks).
-"$root/scripts/npm-deps.sh" tests/peers docs/tools
+read -r -a npm_dirs <<<"${ORVIX_NPM_DIRS:-tests/peers docs/tools}"
+"$root/scripts/npm-deps.sh" "${npm_dirs[@]}"
 
 build_dir="${BUILD_DIR:-build}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
   -DORVIX_SANITIZE="${ORVIX_SANITIZE:-}" -DORVIX_FUZZ="${ORVIX_FUZZ:-OFF}" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+read -r -a targets <<<"${ORVIX_TARGETS:-}"
+cmake --build "$build_dir" -j"$(nproc)" ${targets[@]+--target "${targets[@]}"}

@@ -709,12 +709,12 @@ async function runLive(api, args) {
     }
 
     // The documented error answers.
-    await live.probe('set_learnmode', 'body is not JSON', {body: '{"mode":', expect: {status: 500}});
-    await live.probe('set_calib', 'required member missing', {body: '{}', expect: {status: 500}});
+    await live.probe('set_learnmode', 'body is not JSON', {body: '{"mode":', expect: {status: 400}});
+    await live.probe('set_calib', 'required member missing', {body: '{}', expect: {status: 400}});
     await live.probe('set_config', 'a value of no storable type', {body: '{"x":null}',
                                                                    expect: {status: 200, code: -6210}});
     await live.probe('result_feedback', 'sid names a path', {body: '{"sid":"../x","id":"1002"}',
-                                                             expect: {status: 500}});
+                                                             expect: {status: 400}});
     await live.probe('set_learnmode', 'module refuses the value', {body: '{"mode":7}',
                                                                    expect: {status: 200, code: -6213}});
     await live.probe('get_item_template_list', 'lenient conversion: a number for a text member',
@@ -784,7 +784,7 @@ async function runMonitoring(api, args) {
         await live.documented(op.id, {expect: {code: [0, -6207]}});
     }
     await live.probe('monitoring_update_device_data', 'body is not a JSON object',
-                     {body: '[1]', expect: {status: 500}});
+                     {body: '[1]', expect: {status: 400}});
     await live.wrongMethods(inScope);
     await live.unknownPaths([['GET', '/api/monitoring'], ['GET', '/api/monitoring/stores/types/extra'],
                              ['PUT', '/api/monitoring/devices/5']]);

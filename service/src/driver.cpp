@@ -212,7 +212,7 @@ std::pair<int, std::vector<uint8_t>> OrvixDriver::get_image() {
     } catch (const Poco::Exception& e) {
         log().error("get_image() exception: {};", e.displayText());
     } catch (const std::exception& e) {
-        log().error("get_image() exception: {};", e.what());
+        log().error("get_image() exception: {};", Logging::reasonOf(e));
     }
     return {kCameraLost, {}};
 }

@@ -262,10 +262,24 @@ private:
     int queued_;
 };
 
+namespace {
+
+// Bound without SO_REUSEPORT, which the library's constructor sets: with it a
+// second agent, or any program asking for the same, would share the port
+// silently and take part of the tills' requests.
+Poco::Net::ServerSocket listeningSocket(const ListenerSettings& settings) {
+    Poco::Net::ServerSocket socket;
+    socket.bind(Poco::Net::SocketAddress(settings.bindAddress, settings.port), true, false);
+    socket.listen(settings.backlog);
+    return socket;
+}
+
+}  // namespace
+
 struct LocalListener::Impl {
     Impl(const ListenerSettings& settings, Poco::Net::HTTPRequestHandlerFactory* handlerFactory)
         : settings(settings),
-          socket(Poco::Net::SocketAddress(settings.bindAddress, settings.port), settings.backlog),
+          socket(listeningSocket(settings)),
           pool(1, settings.workers),
           factory(handlerFactory),
           watch(settings.requestDeadline) {

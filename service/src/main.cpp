@@ -16,6 +16,7 @@
 #include "daemonizer.h"
 #include "logger.h"
 #include "server.h"
+#include "service_notifier.h"
 #include "status_command.h"
 
 namespace {
@@ -27,6 +28,11 @@ namespace Constants = velmora::Utils::BuildConstants;
 
 std::unique_ptr<Server> server_ptr;
 std::optional<std::thread> server_thread;
+// Feeds systemd's watchdog while the API answers; stopped before the server goes.
+std::unique_ptr<velmora::Engine::ServiceWatchdog> watchdog;
+
+// Exit statuses besides 0 (stopped by SIGINT or SIGTERM) and 2 (bad arguments).
+constexpr int kExitCannotStart = 1;  // HOME unusable, or the local API cannot listen
 
 void start_server() {
     try {
@@ -36,16 +42,27 @@ void start_server() {
         server_thread.emplace([] {
             try {
                 server_ptr->Run();
+                velmora::Engine::notifyServiceManager("READY=1");
             } catch (const std::exception& e) {
-                log().error("Server thread crashed: {}", e.what());
+                log().error("Server thread crashed: {}", velmora::Engine::Logging::reasonOf(e));
             }
         });
-    } catch (const std::exception& e) {
+    } catch (const velmora::Engine::Test::ListenerError& e) {
+        // Staying up without the API would look healthy to the service manager,
+        // which would then never restart the agent.
         log().error("Failed to create server: {}", e.what());
+        std::cerr << "orvix-agent: " << e.what() << std::endl;
+        std::exit(kExitCannotStart);
+    } catch (const std::exception& e) {
+        log().error("Failed to create server: {}", velmora::Engine::Logging::reasonOf(e));
     }
 }
 
 void stop_server() {
+    velmora::Engine::notifyServiceManager("STOPPING=1");
+    if (watchdog) {
+        watchdog->stop();
+    }
     if (server_ptr) {
         server_ptr->Stop();
     }
@@ -70,6 +87,9 @@ sigset_t shutdown_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A terminal that closes, or an operator used to "reload", sends SIGHUP; its
+    // default would end the agent without a word.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -80,7 +100,16 @@ sigset_t shutdown_signals() {
 
     sigset_t set = shutdown_signals();
     int received = 0;
-    while (sigwait(&set, &received) != 0 || (received != SIGINT && received != SIGTERM)) {
+    for (;;) {
+        if (sigwait(&set, &received) != 0) {
+            continue;
+        }
+        if (received == SIGINT || received == SIGTERM) {
+            break;
+        }
+        if (received == SIGHUP) {
+            log().info("Received SIGHUP, ignored: the configuration is changed through the local API;");
+        }
     }
     std::string text =
         received == SIGINT ? "Received SIGINT, shutting down..." : "Received SIGTERM, shutting down...";
@@ -90,8 +119,28 @@ sigset_t shutdown_signals() {
     std::exit(0);
 }
 
+// The log directory, or a message for the person at the terminal (the log cannot
+// take it) and the exit: every file of the agent lives under HOME.
+void start_logging() {
+    const std::string home = velmora::Utils::Filesystem::GetHomeDirectory();
+    struct stat info {};
+    // A HOME that does not exist yet is created with the log directory below.
+    if (!home.empty() && ::stat(home.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+        std::cerr << "orvix-agent: HOME (" << home
+                  << ") is not a directory; run the agent as a user with a home directory" << std::endl;
+        std::exit(kExitCannotStart);
+    }
+    try {
+        Logger::GetInstance().Initialize(velmora::Utils::Filesystem::GetLogDirectory());
+    } catch (const std::exception& e) {
+        std::cerr << "orvix-agent: cannot open the log in " << velmora::Utils::Filesystem::GetLogDirectory()
+                  << ": " << e.what() << std::endl;
+        std::exit(kExitCannotStart);
+    }
+}
+
 [[noreturn]] void main_function() {
-    Logger::GetInstance().Initialize(velmora::Utils::Filesystem::GetLogDirectory());
+    start_logging();
     std::string buildDate = velmora::Utils::utc_format(Constants::orvix_agent_build_date, false);
     std::string localIp = velmora::Utils::getLocalIP();
     log().info(
@@ -105,6 +154,9 @@ sigset_t shutdown_signals() {
         start_server();
         if (server_ptr && server_thread) {
             log().info("Orvix Agent's server started success");
+            watchdog = std::make_unique<velmora::Engine::ServiceWatchdog>(
+                [] { return server_ptr->AnswersLocally(std::chrono::seconds(5)); });
+            watchdog->start();
         }
     }
     run_headless_mode();
@@ -116,7 +168,8 @@ void print_usage(std::ostream& out) {
            "Without arguments runs the agent: the local API on port "
         << Constants::orvix_agent_port
         << ", the database and logs under\n"
-           "$HOME/.local/share/VELMORA/OrvixAgent/, until SIGINT or SIGTERM.\n"
+           "$HOME/.local/share/VELMORA/OrvixAgent/, until SIGINT or SIGTERM (exit status 0;\n"
+           "1 when it cannot start: HOME is no directory, or the local API cannot listen).\n"
            "\n"
            "  --install-service systemd    write /etc/systemd/system/orvix-driver.service (needs root)\n"
            "  --install-service autostart  write $HOME/.config/autostart/orvix-driver.desktop\n"

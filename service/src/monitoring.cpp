@@ -180,10 +180,7 @@ void MonitoringDriver::initTaskHandlers() {
 }
 
 std::string MonitoringDriver::describe(const std::exception& error) {
-    if (const auto* poco = dynamic_cast<const Poco::Exception*>(&error)) {
-        return poco->displayText();
-    }
-    return error.what();
+    return Logging::reasonOf(error);
 }
 
 void MonitoringDriver::attributes_update() {

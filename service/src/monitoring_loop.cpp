@@ -494,7 +494,7 @@ MonitoringDriver::Delivery MonitoringDriver::sendRecognition(RecognitionQueueEnt
         }
         payload["top_recognition"] = std::move(top);
         payload["recognition_image_url"] = entry.image_url;
-        log().info("Recognition payload JSON: {}", boost::json::serialize(payload));
+        log().info("Recognition payload JSON: {}", Logging::shortened(boost::json::serialize(payload)));
 
         response = client_->Post(fullPath("/recognition"), payload);
         log().info("loop(): sended recognition;");
@@ -557,7 +557,7 @@ MonitoringDriver::Delivery MonitoringDriver::sendAlert(const AlertQueueEntry& al
         boost::json::object payload;
         payload["error_code"] = alert.code;
         payload["description"] = "[" + alert.created_at + "] " + alert.description;
-        log().info("Alert payload JSON: {}", boost::json::serialize(payload));
+        log().info("Alert payload JSON: {}", Logging::shortened(boost::json::serialize(payload)));
         response = client_->Post(fullPath("/alert"), payload);
         log().info("loop(): sended alert;");
     } catch (const std::exception& error) {

@@ -5,6 +5,7 @@
 #include "errors.h"
 #include "logger.h"
 #include "monitoring.h"
+#include "request_members.h"
 
 namespace velmora::Engine::Sync {
 
@@ -33,11 +34,15 @@ RegistryResult MonitoringDriver::callRegistry(const RegistryOperation& operation
     // anything is sent.
     boost::json::value parsed;
     if (body != nullptr) {
-        parsed = boost::json::parse(*body);
-        parsed.as_object();
+        boost::system::error_code error;
+        parsed = boost::json::parse(*body, error);
+        if (error || !parsed.is_object()) {
+            throw Utils::BadRequestError("", "the body is not a JSON object");
+        }
     }
     if (operation.calledLine == nullptr) {
-        log().info("{}() called, request: {};", operation.name, boost::json::serialize(parsed));
+        log().info("{}() called, request: {};", operation.name,
+                   Logging::shortened(boost::json::serialize(parsed)));
     }
     try {
         const std::string method = operation.method;
@@ -52,7 +57,7 @@ RegistryResult MonitoringDriver::callRegistry(const RegistryOperation& operation
             response = client_->PatchWithQuery(path, parsed, query);
         }
         if (operation.logsOutcome) {
-            log().info("{}() completed, response: {};", operation.name, response.body);
+            log().info("{}() completed, response: {};", operation.name, Logging::shortened(response.body));
         }
         return {response.status == 200 ? 0 : kNetworkError, response};
     } catch (const std::exception& error) {

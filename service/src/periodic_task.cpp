@@ -29,7 +29,7 @@ void PeriodicTask::loop() {
         try {
             work_();
         } catch (const std::exception& e) {
-            Logging::log().error("{} failed: {};", name_, e.what());
+            Logging::log().error("{} failed: {};", name_, Logging::reasonOf(e));
         }
         lock.lock();
         wake_.wait_for(lock, period_, [this] { return stopping_; });

@@ -1,4 +1,5 @@
 // The agent's own commands: configuration, statistics, the cloud check and the status view.
+#include <algorithm>
 #include <ctime>
 
 #include <Poco/Data/Session.h>
@@ -13,6 +14,7 @@
 #include "errors.h"
 #include "logger.h"
 #include "queries.h"
+#include "request_members.h"
 #include "route_helpers.h"
 #include "routes.h"
 #include "service_context.h"
@@ -24,18 +26,39 @@ using Logging::log;
 using Poco::JSON::Array;
 using Poco::JSON::Object;
 
+// {"code":-6210,"data":null,"msg":reason}: the envelope of a refused change, with
+// what the caller must mend.
+ApiReply refusedChange(const std::string& reason) {
+    Object::Ptr answer =
+        Utils::get_empty_response(static_cast<int>(Utils::Errors::CameraError::UnknownMistake));
+    answer->set("msg", reason);
+    return jsonReply(answer);
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
+}
+
 ApiReply set_config(Server& server, const ApiRequest& request) {
     Object::Ptr object = parseBodyObject(request);
-    const int refused = static_cast<int>(Utils::Errors::CameraError::UnknownMistake);
+    // Who changed what, never the values: they include the cloud's secrets.
+    std::vector<std::string> names = object->getNames();
+    std::sort(names.begin(), names.end());
+    log().info("set_config from {}: {};", request.client, joined(names));
     try {
         Utils::applyConfigUpdate(object, server.GetConfigMutex(), server.GetDatabase(), server.GetConfig());
         server.reinitRuntimeParameters();
     } catch (const Utils::InvalidConfigError& e) {
         // Refused before anything was stored: the running configuration stays as it was.
         log().warn("set_config refused: {};", e.what());
-        return jsonReply(Utils::get_empty_response(refused));
-    } catch (const Poco::NotFoundException&) {
-        return jsonReply(Utils::get_empty_response(refused));
+        return refusedChange(e.what());
+    } catch (const Poco::NotFoundException& e) {
+        log().warn("set_config failed: {};", e.displayText());
+        return refusedChange(e.displayText());
     }
     return jsonReply(Utils::get_empty_response(0));
 }
@@ -109,12 +132,11 @@ ApiReply get_statistic(Server& server, const ApiRequest& request) {
     } catch (const Poco::Exception&) {
         return jsonReply(Utils::get_empty_response(-6200));
     }
-    std::string productCode = object->has("productCode") ? object->getValue<std::string>("productCode") : "";
-    std::string startDate =
-        object->has("startDate") ? object->getValue<std::string>("startDate") : "00-00-00";
-    std::string endDate = object->has("endDate") ? object->getValue<std::string>("endDate") : todayLocal();
-    int limit = object->has("limit") ? object->getValue<int>("limit") : -1;
-    int offset = object->has("offset") ? object->getValue<int>("offset") : 0;
+    std::string productCode = object->has("productCode") ? Utils::memberString(object, "productCode") : "";
+    std::string startDate = object->has("startDate") ? Utils::memberString(object, "startDate") : "00-00-00";
+    std::string endDate = object->has("endDate") ? Utils::memberString(object, "endDate") : todayLocal();
+    int limit = object->has("limit") ? Utils::memberInt(object, "limit") : -1;
+    int offset = object->has("offset") ? Utils::memberInt(object, "offset") : 0;
 
     std::vector<Utils::Queries::StatisticData> rows;
     server.GetContext().inTransaction([&](Poco::Data::Session& session) {

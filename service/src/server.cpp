@@ -9,13 +9,18 @@
 #include <thread>
 
 #include <Poco/Data/Session.h>
+#include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/IPAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
 #include <fmt/format.h>
@@ -29,6 +34,7 @@
 #include "device_data_provider.h"
 #include "driver.h"
 #include "errors.h"
+#include "local_api_access.h"
 #include "local_api_settings.h"
 #include "local_listener.h"
 #include "log_retention.h"
@@ -36,6 +42,8 @@
 #include "monitoring.h"
 #include "periodic_task.h"
 #include "queries.h"
+#include "request_members.h"
+#include "route_helpers.h"
 #include "routes.h"
 #include "s3client_provider.h"
 #include "storage_limits.h"
@@ -46,13 +54,23 @@ namespace {
 
 using Logging::log;
 
+// The watchdog's probe (Server::AnswersLocally) names itself so.
+const char* const kLocalProbeAgent = "orvix-agent-watchdog";
+
 class Handler : public Poco::Net::HTTPRequestHandler {
 public:
     explicit Handler(Server* server) : server_(server) {}
 
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
-        log().info("Incoming {} request to {};", request.getMethod(), request.getURI());
+        if (request.get("User-Agent", "") == kLocalProbeAgent &&
+            request.clientAddress().host().isLoopback()) {
+            response.setStatus(Poco::Net::HTTPResponse::HTTP_NO_CONTENT);
+            response.setContentLength(0);
+            response.send();
+            return;
+        }
+        log().info("Incoming {} request to {};", request.getMethod(), Logging::shortened(request.getURI()));
         server_->HandleSession(request, response);
     }
 
@@ -84,6 +102,7 @@ ApiRequest readHead(const Poco::Net::HTTPServerRequest& request) {
     uri.getPathSegments(parsed.segments);
     parsed.query = uri.getQueryParameters();
     parsed.contentType = request.get("Content-Type", "");
+    parsed.client = request.clientAddress().toString();
     return parsed;
 }
 
@@ -93,6 +112,11 @@ enum class BodyRead { Complete, TooLarge, Broken };
 // is reserved up front, so a large upload is never copied while the string grows.
 BodyRead readBody(Poco::Net::HTTPServerRequest& request, std::uint64_t limit, std::string& body) {
     const bool announced = request.hasContentLength();
+    // Without a length and without a transfer coding a request has no body (RFC 9112
+    // 6.3); the library would otherwise wait for the client to close.
+    if (!announced && !request.has("Transfer-Encoding")) {
+        return BodyRead::Complete;
+    }
     const std::uint64_t length = announced ? static_cast<std::uint64_t>(request.getContentLength64()) : 0;
     if (announced && length > limit) {
         return BodyRead::TooLarge;
@@ -202,8 +226,14 @@ Server::Server(unsigned short port, const std::string& dbPath)
         std::lock_guard<std::mutex> lock(config_mutex_);
         listener.bindAddress = Utils::readLocalApiSettings(config_).bindAddress;
     }
+    bind_address_ = listener.bindAddress;
     listener.port = port_;
-    listener_ = std::make_unique<LocalListener>(listener, new LocalFactory(this));
+    try {
+        listener_ = std::make_unique<LocalListener>(listener, new LocalFactory(this));
+    } catch (const Poco::Exception& e) {
+        throw ListenerError("Local API cannot listen on " + listener.bindAddress + ":" +
+                            std::to_string(port_) + ": " + e.displayText());
+    }
     log().info("Local API listens on {}:{} with {} workers;", listener.bindAddress, GetListeningPort(),
                listener_->workers());
     reinit_thread_ = std::thread([this] { reinitLoop(); });
@@ -249,7 +279,7 @@ void Server::importConfigFile() {
         Poco::JSON::Object::Ptr object = parser.parse(text.str()).extract<Poco::JSON::Object::Ptr>();
         Utils::applyConfigUpdate(object, config_mutex_, *db_, config_);
     } catch (const std::exception& e) {
-        log().error("Error parsing configuration file data: {};", e.what());
+        log().error("Error parsing configuration file data: {};", Logging::reasonOf(e));
         return;
     }
     std::error_code ignored;
@@ -386,6 +416,7 @@ void Server::initMonitoring() {
         return;
     }
     log().info("initMonitoring() called;");
+    applyLoggingLevel();
     auto monitoring = std::make_shared<Sync::MonitoringDriver>(*session_, config_, config_mutex_);
     // The previous client's worker ends before the new one starts, so no queued
     // recognition is ever sent by two workers. Requests may still use the old
@@ -473,6 +504,24 @@ void Server::restoreLastGoodConfig() {
     log().warn("Configuration restored to the settings in force before: {};", fmt::join(changed, ", "));
 }
 
+void Server::applyLoggingLevel() {
+    std::string level;
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        auto found = config_.find("logging_level");
+        if (found == config_.end() || !found->second.isString()) {
+            return;
+        }
+        level = found->second.extract<std::string>();
+    }
+    try {
+        Logging::Logger::GetInstance().SetLevel(level);
+    } catch (const std::invalid_argument& e) {
+        // Checked before it was stored; only a value written by hand gets here.
+        log().warn("logging_level not applied: {};", e.what());
+    }
+}
+
 void Server::reinitRuntimeParameters() {
     bool restorable = false;
     {
@@ -555,7 +604,7 @@ void Server::reinitLoop() {
             }
         } catch (const std::exception& e) {
             // The configuration is stored; the new client stays idle until the next rebuild.
-            log().error("Re-initialisation failed: {};", e.what());
+            log().error("Re-initialisation failed: {};", Logging::reasonOf(e));
         }
         lock.lock();
     }
@@ -659,6 +708,57 @@ unsigned short Server::GetListeningPort() const {
     return listener_->port();
 }
 
+std::optional<ApiReply> Server::refusedCaller(const Poco::Net::HTTPServerRequest& request) {
+    CallerHeaders caller;
+    caller.method = request.getMethod();
+    auto header = [&request](const char* name) -> std::optional<std::string> {
+        return request.has(name) ? std::optional<std::string>(request.get(name)) : std::nullopt;
+    };
+    caller.origin = header("Origin");
+    caller.fetchSite = header("Sec-Fetch-Site");
+    caller.authorization = header("Authorization");
+    Utils::LocalApiSettings settings;
+    {
+        std::lock_guard<std::mutex> lock(config_mutex_);
+        settings = Utils::readLocalApiSettings(config_);
+    }
+    const AccessDecision decision = decideAccess(caller, settings.allowedOrigins, settings.token);
+    switch (decision.access) {
+        case Access::Allowed:
+            return std::nullopt;
+        case Access::Forbidden:
+            return errorReply(403, decision.reason);
+        case Access::Unauthorized: {
+            ApiReply reply = errorReply(401, decision.reason);
+            reply.headers.emplace_back("WWW-Authenticate", "Bearer");
+            return reply;
+        }
+    }
+    return std::nullopt;
+}
+
+bool Server::AnswersLocally(std::chrono::milliseconds timeout) const {
+    try {
+        Poco::Net::IPAddress bound(bind_address_);
+        std::string host = bind_address_;
+        if (bound.isWildcard() || bound.isLoopback()) {
+            host = bound.family() == Poco::Net::IPAddress::IPv6 ? "::1" : "127.0.0.1";
+        }
+        Poco::Net::HTTPClientSession session(Poco::Net::SocketAddress(host, GetListeningPort()));
+        session.setTimeout(
+            Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count()));
+        Poco::Net::HTTPRequest probe(Poco::Net::HTTPRequest::HTTP_GET, "/api",
+                                     Poco::Net::HTTPMessage::HTTP_1_1);
+        probe.set("User-Agent", kLocalProbeAgent);
+        session.sendRequest(probe);
+        Poco::Net::HTTPResponse answer;
+        session.receiveResponse(answer);
+        return answer.getStatus() == Poco::Net::HTTPResponse::HTTP_NO_CONTENT;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 std::uint64_t Server::bodyLimit(const ApiRequest& request) {
     const Route* route = findRoute(request);
     std::lock_guard<std::mutex> lock(config_mutex_);
@@ -737,16 +837,29 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTT
     }
     response.setKeepAlive(request.getKeepAlive());
 
+    if (std::optional<ApiReply> refused = refusedCaller(request)) {
+        log().warn("Request {} {} from {} refused: {};", parsed.method, parsed.uri, parsed.client,
+                   refused->body);
+        send(response, *refused);
+        return;
+    }
+
     const Route* route = findRoute(parsed);
     if (route != nullptr) {
         ApiReply reply;
+        // Nothing was sent yet, so the client gets a clean error instead of a
+        // truncated answer.
         try {
             reply = route->handler(*this, parsed);
+        } catch (const Utils::BadRequestError& e) {
+            log().warn("Request to {} refused: {};", parsed.uri, e.message());
+            reply = errorReply(400, e.problem(), e.member());
+        } catch (const Poco::Exception& e) {
+            log().error("HandleSession() exception: {};", e.displayText());
+            reply = errorReply(500, "internal error: " + e.displayText());
         } catch (const std::exception& e) {
-            // Nothing was sent yet, so the client gets a clean error instead of a
-            // truncated answer.
             log().error("HandleSession() exception: {};", e.what());
-            reply = ApiReply{500, "Internal Server Error", "application/octet-stream", {}, {}};
+            reply = errorReply(500, std::string("internal error: ") + e.what());
         }
         send(response, reply);
         return;

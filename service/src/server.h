@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -55,6 +58,7 @@ struct ApiRequest {
     QueryParams query;                  // decoded, in order
     std::string body;
     std::string contentType;  // the request's Content-Type header, "" when absent
+    std::string client;       // the caller's address and port, for the log
 };
 
 // One complete answer. It is built in full before anything is sent, so a failure
@@ -65,6 +69,13 @@ struct ApiReply {
     std::string contentType = "application/json";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// The local API could not bind its address and port: without it the agent is of
+// no use, so the process ends rather than stay up looking healthy.
+class ListenerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 class Server;
@@ -119,6 +130,10 @@ public:
 
     // The port actually bound (differs from the requested one only when that was 0).
     unsigned short GetListeningPort() const;
+    // Whether the listener and a worker answer a request from this computer within
+    // `timeout`: what the service manager's watchdog is fed on. The probe is
+    // answered before routing, so it is neither logged nor refused.
+    bool AnswersLocally(std::chrono::milliseconds timeout) const;
     // Called by the request handler factory before the library answers an
     // "Expect: 100-continue": a body announced beyond its route's limit is refused
     // (the response is set to 413) without being asked for.
@@ -151,7 +166,12 @@ private:
     const Route* findRoute(const ApiRequest& request) const;
     // The largest body the route of `request` takes (method and segments filled in).
     std::uint64_t bodyLimit(const ApiRequest& request);
+    // The answer to a request the local API refuses before any route runs (a
+    // browser page, a missing token), or nothing when it may go on.
+    std::optional<ApiReply> refusedCaller(const Poco::Net::HTTPServerRequest& request);
     void importConfigFile();
+    // The logging_level key, applied to the log at once.
+    void applyLoggingLevel();
     void reinitLoop();
     // The keys whose values differ from the last rebuild that worked, and storing
     // those values again (reinit_mutex_ is not held).
@@ -171,6 +191,7 @@ private:
     std::string device_ip_;
     unsigned short device_port_ = 0;  // until the configuration names one
     unsigned short port_;
+    std::string bind_address_;  // what the listener was bound to
     std::unique_ptr<LocalListener> listener_;
     std::mutex config_mutex_;
     ServiceContext context_;  // over config_, config_mutex_ and *db_

@@ -1,6 +1,7 @@
 #include "status_command.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
@@ -127,6 +128,10 @@ Fetched fetchStatus(unsigned short port) {
         session.setTimeout(kAnswerTimeout);
         Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, kStatusPath,
                                        Poco::Net::HTTPMessage::HTTP_1_1);
+        // The agent's token, when it asks for one (local_api_token).
+        if (const char* token = std::getenv("ORVIX_API_TOKEN"); token != nullptr && *token != '\0') {
+            request.set("Authorization", std::string("Bearer ") + token);
+        }
         session.sendRequest(request);
         Poco::Net::HTTPResponse response;
         std::istream& body = session.receiveResponse(response);

@@ -42,7 +42,8 @@ bool cleanBeforeInstallation(const boost::json::object& data) {
     try {
         return boolParameter(data, "cleanBeforeInstallation");
     } catch (const std::exception& e) {
-        log().info("error when get \"cleanBeforeInstallation\", so make it false, exception: {};", e.what());
+        log().info("error when get \"cleanBeforeInstallation\", so make it false, exception: {};",
+                   Logging::reasonOf(e));
         return false;
     }
 }

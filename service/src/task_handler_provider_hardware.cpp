@@ -112,7 +112,7 @@ std::string TaskHandlerProvider::saveImageToS3(const std::string& data, const bo
             throw HardwareException("BASE64_DECODE_FAILED",
                                     "Ошибка декодирования base64 изображения: " + e.displayText());
         } catch (const std::exception& e) {
-            log().error("Failed to decode base64 image: {}", e.what());
+            log().error("Failed to decode base64 image: {}", Logging::reasonOf(e));
             throw HardwareException("BASE64_DECODE_FAILED",
                                     std::string("Ошибка декодирования base64 изображения: ") + e.what());
         }

@@ -99,16 +99,20 @@ TEST_F(AgentEndpoints, SetConfigStoresTypedValuesAndEncryptsSecrets) {
 
 TEST_F(AgentEndpoints, SetConfigRejectsANullValueAtomically) {
     auto answer = post("/api/agent/set_config", R"({"logging_level":"error","zzz":null})");
-    EXPECT_EQ(answer.body, R"({"code":-6210,"data":null})");
+    EXPECT_EQ(answer.body, R"({"code":-6210,"data":null,"msg":"zzz: Invalid config value type"})");
     EXPECT_EQ(storedRow(agent->dbPath(), "logging_level").second, "info");
     auto config =
         parseObject(post("/api/agent/get_config", R"({"keys":["logging_level"]})").body)->getObject("data");
     EXPECT_EQ(config->getValue<std::string>("logging_level"), "info");
 }
 
-TEST_F(AgentEndpoints, MalformedBodiesGetA500) {
-    EXPECT_EQ(post("/api/agent/get_config", "not json").status, 500);
-    EXPECT_EQ(post("/api/agent/get_config", "[1,2]").status, 500);
+TEST_F(AgentEndpoints, MalformedBodiesGetA400WithTheReason) {
+    for (const char* body : {"not json", "[1,2]"}) {
+        SCOPED_TRACE(body);
+        auto answer = post("/api/agent/get_config", body);
+        EXPECT_EQ(answer.status, 400);
+        EXPECT_NE(parseObject(answer.body)->getValue<std::string>("error").find("JSON"), std::string::npos);
+    }
     // The agent is still there.
     EXPECT_EQ(post("/api/agent/get_config", "{}").status, 200);
 }

@@ -103,7 +103,9 @@ TEST_F(ModuleApi, SettingsRoundTripAndLenientInput) {
     EXPECT_EQ(post("/api/set_sync_limit", R"({"limit":"3"})").body, R"({"code":0,"data":null})");
     EXPECT_EQ(post("/api/get_sync_limit", "null").body, R"({"code":0,"data":{"limit":3}})");
     // A missing parameter is refused before the module is asked.
-    EXPECT_EQ(post("/api/set_sync_limit", "{}").status, 500);
+    auto missing = post("/api/set_sync_limit", "{}");
+    EXPECT_EQ(missing.status, 400);
+    EXPECT_EQ(missing.body, R"({"error":"missing","member":"limit"})");
 }
 
 TEST_F(ModuleApi, RefusalAndTransportCodesTravelInTheEnvelope) {
@@ -179,8 +181,9 @@ TEST_F(ModuleApi, DownloadPassesThePackageOrTheModulesStatus) {
 }
 
 TEST_F(ModuleApi, AnOutOfRangePortIsRefusedAndTheDriverStays) {
-    EXPECT_EQ(post("/api/agent/set_config", R"({"device_port":"70000"})").body,
-              R"({"code":-6210,"data":null})");
+    EXPECT_EQ(
+        post("/api/agent/set_config", R"({"device_port":"70000"})").body,
+        R"({"code":-6210,"data":null,"msg":"device_port: Expected port 0-65535 for config key: device_port"})");
     EXPECT_EQ(parseObject(get("/api/get_calib").body)->getValue<int>("code"), 0);
 }
 

@@ -72,7 +72,7 @@ unit="$root$unit_dir/orvix-driver.service"
 dropin="$root$unit_dir/orvix-driver.service.d/orvix-agent-package.conf"
 for file in usr/bin/orvix-agent usr/bin/orvix-module-sim "${unit#"$root"/}" "${dropin#"$root"/}" \
     usr/share/doc/orvix-agent/copyright usr/share/doc/orvix-agent/changelog.gz \
-    usr/share/man/man1/orvix-agent.1.gz usr/share/doc/orvix-agent-tools/copyright \
+    usr/share/man/man8/orvix-agent.8.gz usr/share/doc/orvix-agent-tools/copyright \
     usr/share/doc/orvix-agent-tools/changelog.gz; do
     check "ships /$file" test -s "$root/$file"
 done
@@ -83,6 +83,9 @@ check "the agent package holds no simulator" test -z "$(dpkg-deb -c "$agent_deb"
 check "the unit is the one the build made, which the unit tests hold to --install-service" \
     cmp "$build/packaging/orvix-driver.service" "$unit"
 check "the unit starts the packaged agent" grep -qx 'ExecStart=/usr/bin/orvix-agent' "$unit"
+check "orvix-agent.service is an alias of the unit" \
+    test "$(readlink "$root$unit_dir/orvix-agent.service" 2>/dev/null)" = orvix-driver.service
+check "the service runs as a user of its own, not root" grep -qx 'User=orvix-agent' "$dropin"
 
 # Every library the agent links directly comes from a package that Depends names
 # (itself or through a name it provides).
@@ -120,6 +123,11 @@ if "${namespace[@]}" bash "$(dirname "$0")/systemd_view.sh" "$root" "$unit_dir" 
     check "... nor with an empty data folder" grep -qx 'empty data folder: no' "$work/systemd.log"
     check "... but once config.json is in place" grep -qx 'config.json: yes' "$work/systemd.log"
     check "... and once the agent has its database" grep -qx 'database: yes' "$work/systemd.log"
+    # systemd-analyze security --offline=yes on the unit with its drop-in: 10 is
+    # "UNSAFE", a sandboxed gateway scores 3.0 or lower.
+    score="$(sed -n 's/^security: //p' "$work/systemd.log")"
+    check "systemd-analyze security scores the unit 3.0 or lower (${score:-no score})" \
+        awk -v s="$score" 'BEGIN { exit !(s != "" && s + 0 <= 3.0) }'
 else
     cat "$work/systemd.log"
     check "a private mount namespace for systemd-analyze" false

@@ -16,6 +16,8 @@ mount -t overlay overlay -o "lowerdir=$root$unit_dir:$unit_dir" "$unit_dir"
 mount -t tmpfs tmpfs /var/lib
 
 echo "verify: $(systemd-analyze verify orvix-driver.service 2>&1 | tr '\n' ' ')"
+security="$(systemd-analyze security --offline=yes orvix-driver.service 2>&1 || true)"
+echo "security: $(sed -n 's/.*Overall exposure level for orvix-driver.service: \([0-9.]*\).*/\1/p' <<<"$security")"
 
 # Whether systemd would start the unit, by the conditions of its drop-in.
 mapfile -t conditions < <(grep '^Condition' "$unit_dir/orvix-driver.service.d/orvix-agent-package.conf")

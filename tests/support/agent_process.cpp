@@ -43,7 +43,9 @@ bool AgentProcess::waitReady(std::chrono::milliseconds timeout) {
                        return true;  // let the caller see the exit rather than wait the whole time
                    }
                    try {
-                       return httpCall(kPort, "GET", "/api", {}, {}, 2).status == 404;
+                       // 401: the API listens and asks for the token this test configured.
+                       const int status = httpCall(kPort, "GET", "/api", {}, {}, 2).status;
+                       return status == 404 || status == 401;
                    } catch (...) {
                        return false;
                    }

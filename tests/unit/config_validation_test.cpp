@@ -138,6 +138,16 @@ const BadValue kBadValues[] = {
     {"NullValue", R"({"zzz":null})", "zzz"},
     {"ArrayValue", R"({"device_ip":["10.0.0.7"]})", "device_ip"},
     {"BeyondSigned64Bits", R"({"my_number":18446744073709551615})", "my_number"},
+    {"LoggingLevelUnknown", R"({"logging_level":"chatty"})", "logging_level"},
+    {"LoggingLevelBeyondSyslog", R"({"logging_level":8})", "logging_level"},
+    {"BindAddressOfAnotherComputer", R"({"local_api_bind_address":"192.0.2.77"})", "local_api_bind_address"},
+    {"OriginWithPath", R"({"local_api_allowed_origins":"http://till.local/app"})",
+     "local_api_allowed_origins"},
+    {"OriginWithoutScheme", R"({"local_api_allowed_origins":"http://a.local, till.local"})",
+     "local_api_allowed_origins"},
+    {"OriginsNotText", R"({"local_api_allowed_origins":5})", "local_api_allowed_origins"},
+    {"TokenWithBlank", R"({"local_api_token":"two words"})", "local_api_token"},
+    {"TokenNotAscii", R"({"local_api_token":"pässword"})", "local_api_token"},
     // One bad member refuses the whole update, the good members with it.
     {"MixedWithGoodMembers", R"({"logging_level":"warn","device_port":"70000","my_number":7})",
      "device_port"},
@@ -173,7 +183,14 @@ TEST_F(ConfigurationStore, ValuesTheRuntimeCanUseAreStored) {
         {"local_api_max_upload_bytes", "2147483647"},
         {"local_api_bind_address", R"("127.0.0.1")"},
         {"local_api_bind_address", R"("::1")"},
+        {"local_api_bind_address", R"("0.0.0.0")"},
         {"monitoring_tls_verify", "true"},
+        {"logging_level", R"("debug")"},
+        {"logging_level", R"("warning")"},
+        {"local_api_allowed_origins", R"("")"},
+        {"local_api_allowed_origins", R"("http://till.local:8080, https://[::1]:8443")"},
+        {"local_api_token", R"("")"},
+        {"local_api_token", R"("Zx9-_.~+/=")"},
         {"my_number", "7"},
         {"my_ratio", "0.5"},
     };
@@ -191,6 +208,23 @@ TEST_F(ConfigurationStore, ValuesTheRuntimeCanUseAreStored) {
     EXPECT_NO_THROW(velmora::Engine::Driver::OrvixDriver(readConfigString(config, "device_ip"),
                                                          readConfigPort(config, "device_port"), driverLock,
                                                          database.db()));
+}
+
+// A number for a text key whose values may be numbers is stored as its text, in
+// the map as in the table, so the runtime reads the same before and after a start.
+TEST_F(ConfigurationStore, ANumberForALevelOrAnIdentifierIsStoredAsText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"logging_level", "7"},
+        {"velmora_monitoring_device_id", "4711"},
+        {"file_storage_service_bucket", "2024"},
+        {"local_api_token", "123456789"},
+    };
+    for (const auto& [key, value] : cases) {
+        SCOPED_TRACE(key);
+        Poco::JSON::Object::Ptr update = parseObject("{\"" + key + "\":" + value + "}");
+        EXPECT_NO_THROW(applyConfigUpdate(update, lock, database.db(), config));
+        EXPECT_EQ(readConfigString(config, key), value);
+    }
 }
 
 // The service address check stays within what the REST client accepts: every

@@ -29,6 +29,7 @@
 #include "driver_converter.h"
 #include "json_text.h"
 #include "queries.h"
+#include "request_members.h"
 #include "test_support.h"
 
 namespace {
@@ -468,12 +469,17 @@ TEST_F(ConverterTest, MalformedInputRaisesBeforeTheModuleIsAsked) {
     EXPECT_TRUE(module_.requests().empty());
 }
 
-TEST_F(ConverterTest, MissingKeyRaisesTheLibraryConversionError) {
+// The caller learns which member is wrong; the error is still one of the library's
+// kind, as its own conversion errors were.
+TEST_F(ConverterTest, MissingKeyIsRefusedNamingTheKey) {
     try {
         U::process_set_sync_limit(parseObject("{}"), driver_, [] {});
         ADD_FAILURE() << "no error";
-    } catch (const Poco::Exception& e) {
-        EXPECT_EQ(e.message(), "Can not convert empty value.");
+    } catch (const U::BadRequestError& e) {
+        EXPECT_EQ(e.member(), "limit");
+        EXPECT_EQ(e.problem(), "missing");
+        EXPECT_EQ(e.message(), "limit: missing");
+        EXPECT_NE(dynamic_cast<const Poco::Exception*>(&e), nullptr);
     }
 }
 

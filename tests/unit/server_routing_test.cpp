@@ -93,7 +93,8 @@ TEST_F(ServerRouting, PlaceholdersAndIgnoredExtraSegments) {
 TEST_F(ServerRouting, FailingHandlerGivesA500NotATruncatedAnswer) {
     auto answer = httpCall(port, "GET", "/api/test_throw");
     EXPECT_EQ(answer.status, 500);
-    EXPECT_EQ(answer.body, "");
+    EXPECT_EQ(answer.headers["Content-Type"], "application/json");
+    EXPECT_EQ(answer.body, R"({"error":"internal error: broken"})");
 }
 
 TEST_F(ServerRouting, PathsOutsideApiAreOnlyTraced) {

@@ -11,6 +11,7 @@
 
 #include "crypto.h"
 #include "db.h"
+#include "local_api_settings.h"
 #include "queries.h"
 
 namespace velmora::Utils {
@@ -22,6 +23,7 @@ const std::set<std::string>& encryptedKeys() {
         "file_storage_service_password",
         "velmora_monitoring_client_secret",
         "file_storage_service_login",
+        kApiTokenKey,
     };
     return keys;
 }

@@ -31,7 +31,7 @@ std::string getTypeAsString(const Poco::Dynamic::Var& value);
 // Whether the value of `key` is a secret, stored encrypted by jsonToConfig.
 bool isEncryptedKey(const std::string& key);
 
-// Stores every member of the object in the table (the three secret keys encrypted)
+// Stores every member of the object in the table (the secret keys encrypted)
 // and then in the map, all or nothing. Locks `mutex` itself: the caller must not
 // hold it. Throws Poco::Exception "Invalid config value type" for a member that is
 // null, an array, an object or an out-of-range number.

@@ -165,16 +165,53 @@ void bindAddress(ConfigMap& config, const std::string& key) {
     if (!isBindableAddress(address)) {
         refuse(key, "expected an IPv4 or IPv6 address of this computer, got \"" + address + "\"");
     }
+    if (!isAddressOfThisHost(address)) {
+        refuse(key, address + " is no address of this computer (nor 0.0.0.0 or a loopback address)");
+    }
+}
+
+void allowedOrigins(ConfigMap& config, const std::string& key) {
+    for (const auto& origin : splitOriginList(readOrRefuse(config, key, readConfigString))) {
+        const std::string problem = originProblem(origin);
+        if (!problem.empty()) {
+            refuse(key, problem);
+        }
+    }
+}
+
+void apiToken(ConfigMap& config, const std::string& key) {
+    const std::string problem = tokenProblem(readOrRefuse(config, key, readConfigString));
+    if (!problem.empty()) {
+        refuse(key, problem);
+    }
+}
+
+// How an update's value is held. For a text key where a number is a value in its
+// own right (a level, an identifier, a token), a number or boolean is stored as
+// its text, as the table keeps it anyway, so the map holds the value it will hold
+// after the next start. For the other keys a number where text is expected (an
+// address, a secret, a folder) is a mistake and refused.
+enum class Held { Text, AsGiven };
+
+void loggingLevel(ConfigMap& config, const std::string& key) {
+    const std::string level = readOrRefuse(config, key, readConfigString);
+    if (!Engine::Logging::isLoggingLevel(level)) {
+        refuse(key,
+               "expected trace, debug, info, warn, error, critical, off or a syslog priority 0-7, got \"" +
+                   level + "\"");
+    }
 }
 
 struct KeyRule {
     std::string key;
     Check check;
+    Held held = Held::AsGiven;
 };
 
 // Every key the agent reads, with what it must hold. Other keys are stored as given.
 const std::vector<KeyRule>& keyRules() {
     static const std::vector<KeyRule> rules = [] {
+        const Held text = Held::Text;
         std::vector<KeyRule> table = {
             {"device_ip", moduleHost},
             {"device_port", modulePort},
@@ -185,15 +222,17 @@ const std::vector<KeyRule>& keyRules() {
             {"recognition_image_sending_enable", flag},
             {"monitoring_request_frequency", requestPeriod},
             {"velmora_monitoring_client_secret", anyText},
-            {"velmora_monitoring_device_id", anyText},
+            {"velmora_monitoring_device_id", anyText, text},
             {"product_prediction_data_folder_path", nonEmptyText},
             {"file_storage_service_address", anyText},
-            {"file_storage_service_bucket", anyText},
+            {"file_storage_service_bucket", anyText, text},
             {"file_storage_service_login", anyText},
             {"file_storage_service_password", anyText},
-            {"logging_level", anyText},
+            {"logging_level", loggingLevel, text},
             {kBindAddressKey, bindAddress},
             {kMonitoringTlsVerifyKey, flag},
+            {kAllowedOriginsKey, allowedOrigins},
+            {kApiTokenKey, apiToken, text},
         };
         for (const auto& limit : bodyLimitKeys()) {
             table.push_back({limit.key, bodyLimit});
@@ -204,6 +243,25 @@ const std::vector<KeyRule>& keyRules() {
         return table;
     }();
     return rules;
+}
+
+const KeyRule* ruleOf(const std::string& key) {
+    for (const auto& rule : keyRules()) {
+        if (rule.key == key) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// A number or boolean given for a text key, as its text; any other value unchanged.
+Poco::Dynamic::Var heldForm(const std::string& key, const Poco::Dynamic::Var& value) {
+    const KeyRule* rule = ruleOf(key);
+    if (rule != nullptr && rule->held == Held::Text && !value.isEmpty() && !value.isString() &&
+        (value.isNumeric() || value.isBoolean())) {
+        return value.convert<std::string>();
+    }
+    return value;
 }
 
 }  // namespace
@@ -221,7 +279,7 @@ void validateConfigUpdate(const ConfigMap& current, const Poco::JSON::Object::Pt
         if (getTypeAsString(value).empty()) {
             refuse(key, "Invalid config value type");
         }
-        merged[key] = value;
+        merged[key] = heldForm(key, value);
     }
     for (const auto& rule : keyRules()) {
         if (merged.count(rule.key) > 0) {
@@ -238,6 +296,9 @@ void applyConfigUpdate(Poco::JSON::Object::Ptr& update, std::mutex& mutex, velmo
     {
         std::lock_guard<std::mutex> lock(mutex);
         current = config;
+    }
+    for (const auto& key : update->getNames()) {
+        update->set(key, heldForm(key, update->get(key)));
     }
     validateConfigUpdate(current, update);
     jsonToConfig(update, mutex, db, config);
@@ -258,6 +319,7 @@ std::vector<std::string> replaceUnusableConfig(ConfigMap& config,
     }
     defaults[kBindAddressKey] = std::string(kDefaultBindAddress);
     defaults[kMonitoringTlsVerifyKey] = false;
+    defaults[kAllowedOriginsKey] = std::string();
     std::vector<std::string> replaced;
     for (const auto& rule : keyRules()) {
         if (config.count(rule.key) == 0) {

@@ -16,6 +16,7 @@
 #include "logger.h"
 #include "models.h"
 #include "queries.h"
+#include "request_members.h"
 #include "service_context.h"
 
 namespace velmora::Utils {
@@ -32,17 +33,17 @@ const int kUnknownMistake = static_cast<int>(Errors::CameraError::UnknownMistake
 
 // Input keys are read with the JSON library's own conversions, so a client may send
 // {"limit": "3"} for {"limit": 3} or a number where text is expected. A missing key
-// or a null value raises the library's error before the module is asked.
+// or a null value is refused, naming the key, before the module is asked.
 int readInt(const Object::Ptr& body, const std::string& key) {
-    return body->getValue<int>(key);
+    return memberInt(body, key);
 }
 
 bool readBool(const Object::Ptr& body, const std::string& key) {
-    return body->getValue<bool>(key);
+    return memberBool(body, key);
 }
 
 std::string readString(const Object::Ptr& body, const std::string& key) {
-    return body->get(key).convert<std::string>();
+    return memberString(body, key);
 }
 
 std::optional<std::string> readOptionalString(const Object::Ptr& body, const std::string& key) {
@@ -91,11 +92,14 @@ std::vector<std::string> jsonArrayToVector(Object::Ptr object, std::string key) 
     if (!object->has(key)) {
         return values;
     }
-    // Null when the value is not an array: the size() below then raises.
-    Array::Ptr array = object->getArray(key);
+    Array::Ptr array = memberArray(object, key);
     values.reserve(array->size());
     for (std::size_t i = 0; i < array->size(); ++i) {
-        values.push_back(array->get(static_cast<unsigned int>(i)).convert<std::string>());
+        try {
+            values.push_back(array->get(static_cast<unsigned int>(i)).convert<std::string>());
+        } catch (const Poco::Exception&) {
+            throw BadRequestError(key, "expected an array of texts");
+        }
     }
     return values;
 }

@@ -1,8 +1,11 @@
 #include "local_api_settings.h"
 
+#include <cctype>
 #include <stdexcept>
 
+#include <Poco/Exception.h>
 #include <Poco/Net/IPAddress.h>
+#include <Poco/Net/NetworkInterface.h>
 
 #include "config_readers.h"
 
@@ -51,6 +54,73 @@ bool isBindableAddress(const std::string& text) {
     return !text.empty() && Poco::Net::IPAddress::tryParse(text, address);
 }
 
+bool isAddressOfThisHost(const std::string& text) {
+    Poco::Net::IPAddress address;
+    if (text.empty() || !Poco::Net::IPAddress::tryParse(text, address)) {
+        return false;
+    }
+    if (address.isWildcard() || address.isLoopback()) {
+        return true;
+    }
+    try {
+        for (const auto& [index, interface] : Poco::Net::NetworkInterface::map(false, false)) {
+            for (const auto& entry : interface.addressList()) {
+                if (entry.get<Poco::Net::NetworkInterface::IP_ADDRESS>() == address) {
+                    return true;
+                }
+            }
+        }
+    } catch (const Poco::Exception&) {
+        // No list of interfaces: only the addresses every computer has.
+    }
+    return false;
+}
+
+std::vector<std::string> splitOriginList(const std::string& text) {
+    std::vector<std::string> origins;
+    std::string current;
+    for (char c : text + ",") {
+        if (c == ',' || c == ' ' || c == '\t') {
+            if (!current.empty()) {
+                origins.push_back(current);
+            }
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return origins;
+}
+
+std::string originProblem(const std::string& origin) {
+    std::string rest;
+    for (const char* scheme : {"http://", "https://"}) {
+        if (origin.rfind(scheme, 0) == 0) {
+            rest = origin.substr(std::string(scheme).size());
+        }
+    }
+    if (rest.empty()) {
+        return "expected an origin such as http://host:port, got \"" + origin + "\"";
+    }
+    // Browsers send the origin without a path or a trailing slash, so an entry
+    // with one would never match.
+    for (unsigned char c : rest) {
+        if (!std::isalnum(c) && c != '.' && c != '-' && c != ':' && c != '[' && c != ']') {
+            return "an origin is scheme, host and port only, got \"" + origin + "\"";
+        }
+    }
+    return {};
+}
+
+std::string tokenProblem(const std::string& token) {
+    for (unsigned char c : token) {
+        if (c <= ' ' || c > '~') {
+            return "a token is printable ASCII without blanks";
+        }
+    }
+    return {};
+}
+
 LocalApiSettings readLocalApiSettings(const Config& config) {
     LocalApiSettings settings{};
     settings.maxJsonBodyBytes = limitValue(config, limitKey(kMaxJsonBodyKey));
@@ -59,6 +129,15 @@ LocalApiSettings readLocalApiSettings(const Config& config) {
     auto bind = config.find(kBindAddressKey);
     if (bind != config.end() && bind->second.isString() && isBindableAddress(bind->second.toString())) {
         settings.bindAddress = bind->second.toString();
+    }
+    auto origins = config.find(kAllowedOriginsKey);
+    if (origins != config.end() && origins->second.isString()) {
+        settings.allowedOrigins = splitOriginList(origins->second.extract<std::string>());
+    }
+    // Any value at all asks for a token: a value the agent cannot read never opens the API.
+    auto token = config.find(kApiTokenKey);
+    if (token != config.end() && !token->second.isEmpty()) {
+        settings.token = token->second.convert<std::string>();
     }
     return settings;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 // Opt-in limits and hardening of the local API and the cloud client: how large a
-// request body may be, which address the listener binds, and whether the cloud's
+// request body may be, which address the listener binds, which browser pages may
+// call it, whether callers must present a token, and whether the cloud's
 // certificate is checked. None is seeded: an absent key means the default below,
-// so a deployment that never set one behaves as the agent always did.
+// so a deployment that never set one behaves as the agent always did (but that
+// browser pages are kept out).
 
 #include <cstdint>
 #include <string>
@@ -18,6 +20,11 @@ inline constexpr const char* kMaxJsonBodyKey = "local_api_max_json_body_bytes";
 inline constexpr const char* kMaxUploadKey = "local_api_max_upload_bytes";
 inline constexpr const char* kBindAddressKey = "local_api_bind_address";
 inline constexpr const char* kMonitoringTlsVerifyKey = "monitoring_tls_verify";
+// Origins ("http://host:port") of browser pages allowed to call the API, separated
+// by commas or blanks; empty: none.
+inline constexpr const char* kAllowedOriginsKey = "local_api_allowed_origins";
+// When not empty, every request must carry "Authorization: Bearer <token>".
+inline constexpr const char* kApiTokenKey = "local_api_token";
 
 inline constexpr const char* kDefaultBindAddress = "0.0.0.0";  // all interfaces
 
@@ -37,6 +44,8 @@ struct LocalApiSettings {
     std::uint64_t maxJsonBodyBytes;
     std::uint64_t maxUploadBytes;
     std::string bindAddress;
+    std::vector<std::string> allowedOrigins;
+    std::string token;  // "" when no token is asked for
 };
 
 // The settings in effect for `config`: each key's value when it is usable, the
@@ -46,5 +55,18 @@ bool readMonitoringTlsVerify(const std::unordered_map<std::string, Poco::Dynamic
 
 // An address the listener can bind: an IPv4 or IPv6 literal, no host name, no port.
 bool isBindableAddress(const std::string& text);
+// A bindable address that this computer has now: one of its interfaces' addresses,
+// the wildcard (0.0.0.0, ::) or a loopback address. A listener on any other one
+// cannot start.
+bool isAddressOfThisHost(const std::string& text);
+
+// The entries of a local_api_allowed_origins value, in order.
+std::vector<std::string> splitOriginList(const std::string& text);
+// "" when `origin` is a browser origin as the Origin header carries it: http:// or
+// https://, a host, an optional port, nothing after; otherwise what is wrong.
+std::string originProblem(const std::string& origin);
+// "" when `token` can travel in an Authorization header: printable ASCII without
+// blanks (or empty: no token); otherwise what is wrong.
+std::string tokenProblem(const std::string& token);
 
 }  // namespace velmora::Utils

@@ -13,6 +13,7 @@
 #include "models.h"
 #include "picture_store.h"
 #include "queries.h"
+#include "request_members.h"
 #include "service_context.h"
 #include "storage_limits.h"
 
@@ -26,38 +27,30 @@ using Models::SingleRecognition;
 // Optional members take their defaults; a present member of the wrong type throws.
 RecognitionInfo parseFeedback(const Poco::JSON::Object::Ptr& body) {
     RecognitionInfo info;
-    info.sid = body->get("sid").convert<std::string>();
-    info.id = body->get("id").convert<std::string>();
-    auto text = [&](const char* key, const std::string& fallback) {
-        return body->has(key) ? body->get(key).convert<std::string>() : fallback;
+    info.sid = memberString(body, "sid");
+    info.id = memberString(body, "id");
+    auto text = [](const Poco::JSON::Object::Ptr& object, const char* key, const std::string& fallback) {
+        return object->has(key) ? memberString(object, key) : fallback;
     };
-    info.product_name = text("product_name", "");
-    info.response_time_ms =
-        body->has("response_time_ms") ? body->get("response_time_ms").convert<Poco::Int64>() : 0;
-    info.method_of_selection = text("method_of_selection", "unknown");
-    info.position_relevance = text("position_relevance", "");
-    info.product_category = text("product_category", "");
-    info.product_weight = body->has("product_weight") ? body->get("product_weight").convert<double>() : 0.0;
+    info.product_name = text(body, "product_name", "");
+    info.response_time_ms = body->has("response_time_ms") ? memberInt64(body, "response_time_ms") : 0;
+    info.method_of_selection = text(body, "method_of_selection", "unknown");
+    info.position_relevance = text(body, "position_relevance", "");
+    info.product_category = text(body, "product_category", "");
+    info.product_weight = body->has("product_weight") ? memberDouble(body, "product_weight") : 0.0;
     std::vector<SingleRecognition> candidates;
     if (body->has("top_recognition")) {
-        Poco::JSON::Array::Ptr list = body->getArray("top_recognition");
-        if (list.isNull()) {
-            throw std::invalid_argument("top_recognition must be an array");
-        }
+        Poco::JSON::Array::Ptr list = memberArray(body, "top_recognition");
         for (size_t i = 0; i < list->size(); ++i) {
             Poco::JSON::Object::Ptr item = list->getObject(static_cast<unsigned>(i));
             if (item.isNull()) {
-                throw std::invalid_argument("top_recognition entries must be objects");
+                throw BadRequestError("top_recognition", "entries must be objects");
             }
             SingleRecognition candidate;
-            candidate.product_code =
-                item->has("product_code") ? item->get("product_code").convert<std::string>() : "";
-            candidate.product_name =
-                item->has("product_name") ? item->get("product_name").convert<std::string>() : "";
-            candidate.product_category =
-                item->has("product_category") ? item->get("product_category").convert<std::string>() : "";
-            candidate.product_rate =
-                item->has("product_rate") ? item->get("product_rate").convert<double>() : 0.0;
+            candidate.product_code = text(item, "product_code", "");
+            candidate.product_name = text(item, "product_name", "");
+            candidate.product_category = text(item, "product_category", "");
+            candidate.product_rate = item->has("product_rate") ? memberDouble(item, "product_rate") : 0.0;
             candidates.push_back(std::move(candidate));
         }
     }
@@ -132,7 +125,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
     // A sid that names a path would let a client write outside the pictures folder.
     if (info.sid.empty() || info.sid.find_first_of(std::string("/\0", 2)) != std::string::npos ||
         info.sid == "." || info.sid == "..") {
-        throw std::invalid_argument("sid must be a plain, non-empty name");
+        throw BadRequestError("sid", "must be a plain, non-empty name");
     }
     int code = driver->result_feedback(info);
     if (code != 0) {
@@ -189,7 +182,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
         try {
             saveImage(bytes, info.sid, config);
         } catch (const std::exception& e) {
-            log().error("Picture for sid {} not saved: {};", info.sid, e.what());
+            log().error("Picture for sid {} not saved: {};", info.sid, Engine::Logging::reasonOf(e));
         }
     }
     return get_empty_response(0);

@@ -1,0 +1,52 @@
+#include "local_api_access.h"
+
+#include <algorithm>
+
+namespace velmora::Engine::Test {
+
+bool constantTimeEquals(const std::string& given, const std::string& expected) {
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    const std::size_t length = std::max(given.size(), expected.size());
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        const unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
+        difference |= static_cast<unsigned char>(a ^ b);
+    }
+    return difference == 0;
+}
+
+namespace {
+
+bool listed(const std::optional<std::string>& origin, const std::vector<std::string>& allowedOrigins) {
+    return origin && std::find(allowedOrigins.begin(), allowedOrigins.end(), *origin) != allowedOrigins.end();
+}
+
+// Sec-Fetch-Site "same-origin" cannot come from another page, and "none" is a
+// request the user typed or bookmarked.
+bool fromAnotherSite(const std::optional<std::string>& fetchSite) {
+    return fetchSite && *fetchSite != "same-origin" && *fetchSite != "none";
+}
+
+}  // namespace
+
+AccessDecision decideAccess(const CallerHeaders& caller, const std::vector<std::string>& allowedOrigins,
+                            const std::string& token) {
+    // No route takes OPTIONS, and a preflight must never learn of an allow list.
+    if (caller.method == "OPTIONS") {
+        return {Access::Forbidden, "OPTIONS is not served"};
+    }
+    if ((caller.origin || fromAnotherSite(caller.fetchSite)) && !listed(caller.origin, allowedOrigins)) {
+        return {Access::Forbidden, caller.origin ? "origin " + *caller.origin + " is not allowed"
+                                                 : "browser requests are not allowed"};
+    }
+    if (!token.empty()) {
+        const std::string scheme = "Bearer ";
+        const bool carried = caller.authorization && caller.authorization->rfind(scheme, 0) == 0;
+        if (!carried || !constantTimeEquals(caller.authorization->substr(scheme.size()), token)) {
+            return {Access::Unauthorized, "a valid bearer token is required"};
+        }
+    }
+    return {};
+}
+
+}  // namespace velmora::Engine::Test

@@ -104,8 +104,8 @@ public:
     bool refreshTokenIfNeeded();
     // 0 when an access token is held, -10002 otherwise. Never waits for a renewal.
     int check_connect();
-    // The service answered 401: the token it refused is forgotten, so check_connect
-    // says so and the next iteration authenticates afresh.
+    // The service answered 401: the token it refused is no longer used, check_connect
+    // says so, and the next iteration renews it or authenticates afresh.
     void dropToken();
 
     // ---- event loop (monitoring_loop.cpp) ----

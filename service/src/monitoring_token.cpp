@@ -96,14 +96,14 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
 
 void MonitoringDriver::dropToken() {
     {
+        // Expired at once: the next token check renews it with the refresh token, if
+        // there is one, or authenticates afresh.
         std::lock_guard<std::mutex> lock(token_mutex_);
-        access_token_.clear();
-        refresh_token_.clear();
         has_token_ = false;
         token_expiry_ = {};
     }
     client_->clearAuthToken();
-    log().warn("The service refused the access token (401); authenticating again at the next iteration;");
+    log().warn("The service refused the access token (401); renewing it at the next iteration;");
 }
 
 int MonitoringDriver::check_connect() {

@@ -210,7 +210,11 @@ TEST(AgentCallers, ACallersMistakeIs400NamingTheMember) {
     const MistakeCase cases[] = {
         {"FeedbackWithoutSid", "/api/result_feedback", R"({"id":"4711"})", "sid", "missing"},
         {"FeedbackWithNullId", "/api/result_feedback", R"({"sid":"s1","id":null})", "id", "null"},
-        {"FeedbackSidAPath", "/api/result_feedback", R"({"sid":"../x","id":"1"})", "sid", "plain"},
+        {"FeedbackSidAPath", "/api/result_feedback", R"({"sid":"../x","id":"1"})", "sid", "start with"},
+        {"FeedbackSidHidden", "/api/result_feedback", R"({"sid":".x","id":"1"})", "sid", "start with"},
+        {"FeedbackSidWithASeparator", "/api/result_feedback", R"({"sid":"a/b","id":"1"})", "sid",
+         "separator"},
+        {"FeedbackSidWithAControl", "/api/result_feedback", R"({"sid":"a\tb","id":"1"})", "sid", "control"},
         {"LimitMissing", "/api/set_sync_limit", "{}", "limit", "missing"},
         {"LimitNoNumber", "/api/set_sync_limit", R"({"limit":"three"})", "limit", "expected an integer"},
         {"IdsNoArray", "/api/export_template", R"({"ids":"1,2"})", "ids", "expected an array"},

@@ -372,12 +372,22 @@ TEST_F(ResultFeedback, MalformedRequestsReachNeitherModuleNorDatabase) {
         R"({"sid":"X","id":"5","top_recognition":"none"})",
         R"({"sid":"../escape","id":"5"})",
         R"({"sid":"","id":"5"})",
+        // Not a plain file name: hidden, a separator of either kind, a control
+        // character, longer than 128 bytes.
+        R"({"sid":".x","id":"5"})",
+        R"({"sid":"a\\b","id":"5"})",
+        R"({"sid":"a\nb","id":"5"})",
+        R"({"sid":"a\u0001b","id":"5"})",
     };
     for (const char* body : bodies) {
         EXPECT_ANY_THROW(feedback(body)) << body;
     }
+    EXPECT_ANY_THROW(feedback(R"({"sid":")" + std::string(129, 's') + R"(","id":"5"})"));
     EXPECT_TRUE(module.requests().empty());
     EXPECT_EQ(number("SELECT COUNT(*) FROM recognition_queue"), 0);
+    // 128 bytes are still a name.
+    EXPECT_EQ(compact(feedback(R"({"sid":")" + std::string(128, 's') + R"(","id":"5"})")),
+              R"({"code":0,"data":null})");
 }
 
 }  // namespace

@@ -58,6 +58,29 @@ RecognitionInfo parseFeedback(const Poco::JSON::Object::Ptr& body) {
     return info;
 }
 
+// Why a sid cannot be a picture's file name, or null when it can.
+const char* sidProblem(const std::string& sid) {
+    constexpr std::size_t kMaxSidBytes = 128;
+    if (sid.empty()) {
+        return "must not be empty";
+    }
+    if (sid.size() > kMaxSidBytes) {
+        return "must be at most 128 bytes";
+    }
+    if (sid.front() == '.') {
+        return "must not start with \".\"";
+    }
+    for (const char c : sid) {
+        if (c == '/' || c == '\\') {
+            return "must not hold a path separator";
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "must not hold control characters";
+        }
+    }
+    return nullptr;
+}
+
 std::string statisticsKind(const std::string& methodOfSelection) {
     if (methodOfSelection == "recognition") {
         return "with_prediction";
@@ -122,10 +145,10 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
                                                 std::unordered_map<std::string, Poco::Dynamic::Var> config,
                                                 Engine::DB::SQLiteDB& database) {
     RecognitionInfo info = parseFeedback(body);
-    // A sid that names a path would let a client write outside the pictures folder.
-    if (info.sid.empty() || info.sid.find_first_of(std::string("/\0", 2)) != std::string::npos ||
-        info.sid == "." || info.sid == "..") {
-        throw BadRequestError("sid", "must be a plain, non-empty name");
+    // The sid names the picture file: one that is not a plain file name would let a
+    // client write outside the pictures folder, or hide a picture the budget never sees.
+    if (const char* problem = sidProblem(info.sid)) {
+        throw BadRequestError("sid", problem);
     }
     int code = driver->result_feedback(info);
     if (code != 0) {

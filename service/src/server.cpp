@@ -229,6 +229,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
     AddRoutes(moduleCommandRoutes());
     AddRoutes(agentRoutes());
     AddRoutes(monitoringRoutes());
+    AddRoutes(statusPageRoutes());
 }
 
 void Server::importConfigFile() {

@@ -14,6 +14,7 @@ packages=(build-essential cmake pkg-config
   libspdlog-dev libfmt-dev libgtest-dev libssl-dev
   zip unzip curl sqlite3 openssl ca-certificates nodejs npm
   dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test
+  chromium                                      # the status page's browser test
   clang libclang-rt-14-dev)                     # the sanitizer pass and the fuzz targets
 
 missing=()

@@ -6,9 +6,12 @@
 // going away. A screenshot is left in the build folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/json.hpp>
@@ -16,6 +19,7 @@
 #include "agent_process.h"
 #include "cloud_agent.h"
 #include "headless_browser.h"
+#include "status_page.h"
 #include "test_support.h"
 
 namespace {
@@ -162,6 +166,110 @@ TEST(StatusPageInABrowser, ShowsTheAgentItsSalesAndItsStatisticsAndNoticesWhatSt
                         seconds(15)))
         << page();
     EXPECT_EQ(browser.evaluate("document.querySelectorAll('#sales tr.sale').length"), json::value(3));
+}
+
+// ---- the local API token ----
+
+// A stand-in for an agent that wants a bearer token: it serves the agent's own page
+// and answers its three routes only when the token is `token`.
+class TokenAgent {
+public:
+    explicit TokenAgent(std::string token)
+        : token_(std::move(token)),
+          server_([this](const RecordedRequest& request) { return answer(request); }) {}
+
+    std::string origin() const { return server_.baseUrl(); }
+    // The API requests that came without the right token.
+    int refused() const {
+        int count = 0;
+        for (const auto& request : server_.requests()) {
+            count += request.uri.rfind("/api/", 0) == 0 && !authorised(request) ? 1 : 0;
+        }
+        return count;
+    }
+    int authorisedCalls() const {
+        int count = 0;
+        for (const auto& request : server_.requests()) {
+            count += authorised(request) ? 1 : 0;
+        }
+        return count;
+    }
+
+private:
+    static std::string header(const RecordedRequest& request, const std::string& name) {
+        for (const auto& [key, value] : request.headers) {
+            std::string lower = key;
+            std::transform(lower.begin(), lower.end(), lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (lower == name) {
+                return value;
+            }
+        }
+        return {};
+    }
+    bool authorised(const RecordedRequest& request) const {
+        return header(request, "authorization") == "Bearer " + token_;
+    }
+    CannedReply answer(const RecordedRequest& request) const {
+        if (request.uri == "/") {
+            return CannedReply{200, "", "text/html; charset=utf-8", velmora::Engine::Test::statusPageHtml()};
+        }
+        if (!authorised(request)) {
+            return CannedReply{401, "Unauthorized", "application/octet-stream", ""};
+        }
+        if (request.uri.rfind("/api/agent/get_status", 0) == 0) {
+            return CannedReply{200, "", "application/json",
+                               R"({"code":0,"data":{"build_date":"2026-02-16 13:52:48",
+                "cloud":{"address":"","device_id":"","last_alert_accepted_at":null,
+                         "last_recognition_accepted_at":null,"token_held":false},
+                "data_folder":{"free_bytes":null,"path":"/d"},"module":{"address":"127.0.0.1:8081","reachable":true},
+                "pictures_folder":{"budget_bytes":0,"path":"/p","size_bytes":0},
+                "queues":{"alerts":{"count":0,"oldest_age_seconds":null,"refused":0,"oldest_refusal":null},
+                          "recognitions":{"count":0,"oldest_age_seconds":null,"refused":0,"oldest_refusal":null}},
+                "uptime_seconds":5,"version":"1.0.0009"}})"};
+        }
+        if (request.uri.rfind("/api/agent/get_recent_sales", 0) == 0) {
+            return CannedReply{200, "", "application/json", R"({"code":0,"data":{"recorded":0,"sales":[]}})"};
+        }
+        return CannedReply{200, "", "application/json", R"({"code":0,"data":[]})"};
+    }
+
+    std::string token_;
+    RecordingServer server_;
+};
+
+TEST(StatusPageInABrowser, AsksForTheTokenOnceAndSendsItAsABearerToken) {
+    ASSERT_FALSE(HeadlessBrowser::executable().empty())
+        << "chromium is not on PATH: run scripts/setup.sh (it installs Debian's chromium)";
+    TempDir work;
+    HeadlessBrowser browser(work.path());
+    browser.answerPrompts("s3cret");
+
+    TokenAgent agent("s3cret");
+    browser.navigate(agent.origin() + "/");
+    EXPECT_TRUE(browser.waitFor(check("module", "dataset.state === 'good'"), seconds(15)))
+        << json::serialize(browser.evaluate("document.body.innerText"));
+    // The first round (status, sales, 30 days and 12 months of statistics), then two more: the
+    // token is kept and nothing asks again.
+    EXPECT_TRUE(waitUntil([&] { return agent.authorisedCalls() >= 2 + 42 + 2 * 2; }, seconds(20)))
+        << agent.authorisedCalls();
+    EXPECT_EQ(browser.dialogs().size(), 1u);
+    EXPECT_EQ(agent.refused(), 1) << "only the first request goes without the token";
+    EXPECT_EQ(browser.evaluate("document.getElementById('connection').dataset.state"), json::value("good"));
+
+    // A token the agent refuses: asked once, then the page says so instead of asking again.
+    TokenAgent other("another");
+    browser.navigate(other.origin() + "/");
+    EXPECT_TRUE(browser.waitFor(
+        "document.getElementById('connection').textContent.includes('refused the token')", seconds(15)))
+        << json::serialize(browser.evaluate("document.body.innerText"));
+    std::this_thread::sleep_for(kRefresh * 2);
+    EXPECT_EQ(browser.dialogs().size(), 2u);
+    EXPECT_GE(other.refused(), 3) << "it keeps asking the agent, with the token it was given";
+    // The browser logs each refused request; nothing else went wrong.
+    for (const auto& error : browser.consoleErrors()) {
+        EXPECT_NE(error.find("status of 401"), std::string::npos) << error;
+    }
 }
 
 }  // namespace

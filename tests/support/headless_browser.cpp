@@ -255,9 +255,13 @@ void HeadlessBrowser::onEvent(const json::object& message) {
     } else if (method == "Page.javascriptDialogOpening") {
         dialogs_.push_back(textOf(params.at("message")));
         // Answered from here: the page's script is blocked until the dialog is gone.
+        json::object answer{{"accept", answerPrompts_}};
+        if (answerPrompts_) {
+            answer["promptText"] = promptText_;
+        }
         send({{"id", ++nextId_},
               {"method", "Page.handleJavaScriptDialog"},
-              {"params", {{"accept", false}}},
+              {"params", std::move(answer)},
               {"sessionId", session_}});
     }
 }
@@ -316,6 +320,11 @@ std::vector<std::string> HeadlessBrowser::consoleErrors() {
     while (pump(milliseconds(0))) {
     }
     return consoleErrors_;
+}
+
+void HeadlessBrowser::answerPrompts(const std::string& text) {
+    answerPrompts_ = true;
+    promptText_ = text;
 }
 
 std::vector<std::string> HeadlessBrowser::dialogs() {

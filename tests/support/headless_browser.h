@@ -43,7 +43,9 @@ public:
     // Everything recorded so far (events that arrived while waiting on something).
     std::vector<BrowserRequest> requests();
     std::vector<std::string> consoleErrors();
-    std::vector<std::string> dialogs();  // messages of alert/prompt dialogs, which are dismissed
+    std::vector<std::string> dialogs();  // messages of the alert and prompt dialogs opened
+    // From now on a prompt is answered with `text`; until then dialogs are dismissed.
+    void answerPrompts(const std::string& text);
 
 private:
     boost::json::object call(const std::string& method, boost::json::object params = {}, bool onPage = true);
@@ -64,6 +66,8 @@ private:
     std::vector<std::string> requestOrder_;
     std::vector<std::string> consoleErrors_;
     std::vector<std::string> dialogs_;
+    bool answerPrompts_ = false;
+    std::string promptText_;
 };
 
 }  // namespace orvix::test

@@ -284,7 +284,9 @@ json::value HeadlessBrowser::evaluate(const std::string& expression) {
 bool HeadlessBrowser::waitFor(const std::string& expression, milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
     while (true) {
-        if (evaluate("Boolean(" + expression + ")") == json::value(true)) {
+        // While a page loads its elements are not there yet: that is "not yet", not a failure.
+        if (evaluate("(() => { try { return Boolean(" + expression +
+                     "); } catch (e) { return false; } })()") == json::value(true)) {
             return true;
         }
         if (steady_clock::now() > deadline) {

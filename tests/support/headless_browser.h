@@ -35,7 +35,8 @@ public:
     void navigate(const std::string& url);
     // The value of a script expression (promises awaited); throws on an exception.
     boost::json::value evaluate(const std::string& expression);
-    // Evaluates `expression` until it is true or the time runs out.
+    // Evaluates `expression` until it is true or the time runs out; an expression that
+    // throws (an element not there yet) counts as false.
     bool waitFor(const std::string& expression, std::chrono::milliseconds timeout);
     // The whole page as a PNG, beyond the window if it is longer.
     std::string screenshotPng();

@@ -1,12 +1,10 @@
 // The status page and the one answer it needs besides get_status and get_statistic:
 // the sales since the start, each with whether it still waits for the cloud.
-#include <chrono>
-#include <ctime>
-
 #include <Poco/Data/Session.h>
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
 
+#include "agent-utils.h"
 #include "queries.h"
 #include "recent_sales.h"
 #include "route_helpers.h"
@@ -19,15 +17,6 @@ namespace {
 
 using Poco::JSON::Array;
 using Poco::JSON::Object;
-
-std::string isoUtc(std::chrono::system_clock::time_point moment) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 ApiReply status_page(Server&, const ApiRequest&) {
     ApiReply reply;
@@ -60,7 +49,7 @@ ApiReply get_recent_sales(Server& server, const ApiRequest&) {
     Array::Ptr list = new Array;
     for (std::size_t i = 0; i < sales.size(); ++i) {
         Object::Ptr entry = new Object;
-        entry->set("time", isoUtc(sales[i].time));
+        entry->set("time", Utils::isoUtc(sales[i].time));
         entry->set("sid", sales[i].sid);
         entry->set("product_code", sales[i].product_code);
         entry->set("product_name", sales[i].product_name);

@@ -771,7 +771,8 @@ async function runLive(api, args) {
 
     const inScope = p => !p.startsWith(MONITORING);
     await live.wrongMethods(inScope);
-    await live.unanswered([['GET', '/status'], ['POST', '/'], ['GET', '/index.html'], ['GET', '/download/a/b'], ['GET', '/download/..%2Fservice.db']]);
+    await live.unanswered([['GET', '/status'], ['POST', '/'], ['GET', '/index.html'], ['GET', '/download/a/b'],
+                           ['GET', '/download/..%2Fservice.db']]);
     await live.unknownPaths([
         ['GET', '/api'], ['GET', '/api/no_such_command'], ['GET', '/api/get_result/extra'],
         ['POST', '/api/agent'], ['POST', '/api/agent/no_such_command'], ['GET', '/api/download/x'],

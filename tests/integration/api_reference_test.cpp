@@ -117,8 +117,8 @@ protected:
     }
 
     int conformance(const std::string& part, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv = {
-            node, kTools + "/conformance.js", "--doc", kDocument, "--tables", work.path(), "--part", part};
+        std::vector<std::string> argv = {node,     kTools + "/conformance.js", "--doc", kDocument, "--tables",
+                                         work.path(), "--part", part};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return run(argv, std::chrono::seconds(240));
     }
@@ -169,15 +169,14 @@ TEST_F(ApiReference, MonitoringRoutesAnswerAsDocumented) {
         missing.push_back("build/orvix-cloud-sim is not built");
     }
     if (!missing.empty()) {
-        GTEST_SKIP() << "NOT CHECKED: the /api/monitoring/ routes of docs/openapi.yaml (" << missing.front()
-                     << (missing.size() > 1 ? "; " + missing.back() : "") << ")";
+        GTEST_SKIP() << "NOT CHECKED: the /api/monitoring/ routes of docs/openapi.yaml ("
+                     << missing.front() << (missing.size() > 1 ? "; " + missing.back() : "") << ")";
     }
     TempDir home;
     ModuleSimPeer sim(home.path(), "0.2");
     // The simulator's command line as the other simulators have it.
     const unsigned short cloudPort = freePort();
-    ChildProcess cloud({cloudSim, "--host", "127.0.0.1", "--port", std::to_string(cloudPort)}, {},
-                       home.path());
+    ChildProcess cloud({cloudSim, "--host", "127.0.0.1", "--port", std::to_string(cloudPort)}, {}, home.path());
     ASSERT_TRUE(waitForPort(cloudPort, std::chrono::seconds(10)))
         << "build/orvix-cloud-sim did not listen on " << cloudPort << ": " << cloud.stderrText();
     Poco::JSON::Object config;

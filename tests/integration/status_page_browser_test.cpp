@@ -35,6 +35,8 @@ constexpr milliseconds kOneRefresh =
     kRefresh + milliseconds(1500) + milliseconds(2000);  // and a loaded machine
 
 const std::string kScreenshot = std::string(ORVIX_BINARY_DIR) + "/status_page.png";
+// The same page once the module and then the agent went away.
+const std::string kScreenshotGone = std::string(ORVIX_BINARY_DIR) + "/status_page_agent_gone.png";
 
 std::string check(const std::string& name, const std::string& what) {
     return "document.querySelector('[data-check=\"" + name + "\"]')?." + what;
@@ -166,10 +168,11 @@ TEST(StatusPageInABrowser, ShowsTheAgentItsSalesAndItsStatisticsAndNoticesWhatSt
     env.agent.reset();
     EXPECT_TRUE(
         browser.waitFor("document.getElementById('connection').dataset.state === 'bad' && "
-                        "document.getElementById('connection').textContent.includes('not answering')",
+                        "document.getElementById('connection').textContent.includes('has not answered since')",
                         seconds(15)))
         << page();
     EXPECT_EQ(browser.evaluate("document.querySelectorAll('#sales tr.sale').length"), json::value(3));
+    writeFile(kScreenshotGone, browser.screenshotPng());
 }
 
 // ---- the local API token ----

@@ -18,6 +18,7 @@ packages=(build-essential cmake pkg-config
   zip unzip curl sqlite3 openssl ca-certificates nodejs npm)
 if [[ "${ORVIX_TEST_TOOLS:-1}" != 0 ]]; then
   packages+=(dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test
+    chromium                                              # the status page's browser test
     clang libclang-rt-14-dev)                             # the sanitizer pass and the fuzz targets
 fi
 

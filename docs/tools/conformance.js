@@ -591,6 +591,9 @@ class Live {
             if (template.startsWith('/download/')) {
                 continue;  // answers every method
             }
+            if (template === '/') {
+                continue;  // outside /api/: other methods get no answer (see unanswered below)
+            }
             if (template === '/api/monitoring/devices/models' || template === '/api/monitoring/devices/data') {
                 continue;  // other methods reach the /devices/{id} rows with that text as the id
             }
@@ -699,6 +702,8 @@ async function runLive(api, args) {
     }
     await d('get_statistic');
     await d('check_connect', {expect: {status: 200, code: [0, -10002]}});
+    await d('get_recent_sales');
+    await d('status_page');
     const status = await d('get_status');
     if (status && status.json && status.json.data) {
         const module = status.json.data.module || {};
@@ -766,7 +771,8 @@ async function runLive(api, args) {
 
     const inScope = p => !p.startsWith(MONITORING);
     await live.wrongMethods(inScope);
-    await live.unanswered([['GET', '/status'], ['GET', '/download/a/b'], ['GET', '/download/..%2Fservice.db']]);
+    await live.unanswered([['GET', '/status'], ['POST', '/'], ['GET', '/index.html'], ['GET', '/download/a/b'],
+                           ['GET', '/download/..%2Fservice.db']]);
     await live.unknownPaths([
         ['GET', '/api'], ['GET', '/api/no_such_command'], ['GET', '/api/get_result/extra'],
         ['POST', '/api/agent'], ['POST', '/api/agent/no_such_command'], ['GET', '/api/download/x'],

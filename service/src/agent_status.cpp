@@ -1,7 +1,6 @@
 #include "agent_status.h"
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -92,17 +91,8 @@ bool moduleReachable(const std::string& ip, const std::string& port) {
     }
 }
 
-std::string isoUtc(SystemTime moment) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 Poco::Dynamic::Var isoOrNull(const std::optional<SystemTime>& moment) {
-    return moment ? Poco::Dynamic::Var(isoUtc(*moment)) : Poco::Dynamic::Var();
+    return moment ? Poco::Dynamic::Var(Utils::isoUtc(*moment)) : Poco::Dynamic::Var();
 }
 
 Object::Ptr queueObject(const Utils::Queries::QueueBacklog& backlog) {

@@ -1,6 +1,9 @@
 #include "local_api_access.h"
 
 #include <algorithm>
+#include <cctype>
+
+#include "local_api_settings.h"
 
 namespace velmora::Engine::Test {
 
@@ -29,15 +32,42 @@ bool fromAnotherSite(const std::optional<std::string>& fetchSite) {
 
 }  // namespace
 
+bool hostNamesThisMachine(const std::string& host) {
+    std::string name = host;
+    if (!name.empty() && name.front() == '[') {
+        const auto close = name.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        name = name.substr(1, close - 1);
+    } else if (std::count(name.begin(), name.end(), ':') == 1) {
+        name = name.substr(0, name.find(':'));
+    }
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (name == "localhost" || name == "localhost.") {
+        return true;
+    }
+    return Utils::isAddressOfThisHost(name);
+}
+
 AccessDecision decideAccess(const CallerHeaders& caller, const std::vector<std::string>& allowedOrigins,
-                            const std::string& token) {
+                            const std::string& token,
+                            const std::function<bool(const std::string& host)>& isThisMachine) {
     // No route takes OPTIONS, and a preflight must never learn of an allow list.
     if (caller.method == "OPTIONS") {
         return {Access::Forbidden, "OPTIONS is not served"};
     }
-    if ((caller.origin || fromAnotherSite(caller.fetchSite)) && !listed(caller.origin, allowedOrigins)) {
-        return {Access::Forbidden, caller.origin ? "origin " + *caller.origin + " is not allowed"
-                                                 : "browser requests are not allowed"};
+    const bool fromBrowser = caller.origin || caller.fetchSite;
+    if (fromBrowser && !listed(caller.origin, allowedOrigins)) {
+        // The agent's own page: its fetches are same-origin (a POST carries an Origin of
+        // http://<Host>), and it was opened by typing its address.
+        const bool ownPage = caller.host && (caller.origin ? *caller.origin == "http://" + *caller.host
+                                                           : !fromAnotherSite(caller.fetchSite));
+        if (!ownPage || !isThisMachine(*caller.host)) {
+            return {Access::Forbidden, caller.origin ? "origin " + *caller.origin + " is not allowed"
+                                                     : "browser requests are not allowed"};
+        }
     }
     if (!token.empty()) {
         const std::string scheme = "Bearer ";

@@ -3,9 +3,11 @@
 // Who may call the local API. A page open in the till's browser can send requests
 // to 127.0.0.1 (a text/plain POST needs no preflight), so anything a browser marks
 // as coming from a page is refused unless the deployment lists that page's origin;
-// the till software, which is no browser, sends neither of those headers. With a
-// token configured, every caller must also present it.
+// the till software, which is no browser, sends neither of those headers. The
+// agent's own status page is let through when it is served under a name of this
+// computer. With a token configured, every caller must also present it.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +20,13 @@ struct CallerHeaders {
     std::optional<std::string> origin;         // Origin
     std::optional<std::string> fetchSite;      // Sec-Fetch-Site
     std::optional<std::string> authorization;  // Authorization
+    std::optional<std::string> host = {};      // Host
 };
+
+// Whether a Host header names this computer: localhost, a loopback address or one of
+// its own addresses, with any port. A page served under another name (a domain made
+// to resolve to this computer) is not the agent's own page.
+bool hostNamesThisMachine(const std::string& host);
 
 enum class Access {
     Allowed,
@@ -31,9 +39,12 @@ struct AccessDecision {
     std::string reason;  // for the answer and the log; "" when allowed
 };
 
-// `token` empty: no token is asked for.
+// `token` empty: no token is asked for. A browser request of the agent's own page
+// (same-origin, typed in, or an Origin equal to http://<Host>) is allowed when
+// `isThisMachine` says its Host names this computer; it is only asked for then.
 AccessDecision decideAccess(const CallerHeaders& caller, const std::vector<std::string>& allowedOrigins,
-                            const std::string& token);
+                            const std::string& token,
+                            const std::function<bool(const std::string& host)>& isThisMachine);
 
 // Equality whose time depends on the lengths only, never on where the texts differ.
 bool constantTimeEquals(const std::string& given, const std::string& expected);

@@ -12,5 +12,7 @@ std::vector<Route> moduleCommandRoutes();
 std::vector<Route> agentRoutes();
 // The cloud registry pass-through under /api/monitoring/.
 std::vector<Route> monitoringRoutes();
+// The status page at / and the recent sales it lists, /api/agent/get_recent_sales.
+std::vector<Route> statusPageRoutes();
 
 }  // namespace velmora::Engine::Test

@@ -259,6 +259,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
     AddRoutes(moduleCommandRoutes());
     AddRoutes(agentRoutes());
     AddRoutes(monitoringRoutes());
+    AddRoutes(statusPageRoutes());
 }
 
 void Server::importConfigFile() {
@@ -717,12 +718,14 @@ std::optional<ApiReply> Server::refusedCaller(const Poco::Net::HTTPServerRequest
     caller.origin = header("Origin");
     caller.fetchSite = header("Sec-Fetch-Site");
     caller.authorization = header("Authorization");
+    caller.host = header("Host");
     Utils::LocalApiSettings settings;
     {
         std::lock_guard<std::mutex> lock(config_mutex_);
         settings = Utils::readLocalApiSettings(config_);
     }
-    const AccessDecision decision = decideAccess(caller, settings.allowedOrigins, settings.token);
+    const AccessDecision decision =
+        decideAccess(caller, settings.allowedOrigins, settings.token, hostNamesThisMachine);
     switch (decision.access) {
         case Access::Allowed:
             return std::nullopt;

@@ -42,6 +42,8 @@ std::vector<Route> servedRoutes() {
     routes.insert(routes.end(), agent.begin(), agent.end());
     std::vector<Route> monitoring = velmora::Engine::Test::monitoringRoutes();
     routes.insert(routes.end(), monitoring.begin(), monitoring.end());
+    std::vector<Route> page = velmora::Engine::Test::statusPageRoutes();
+    routes.insert(routes.end(), page.begin(), page.end());
     return routes;
 }
 

@@ -4,6 +4,15 @@
 
 namespace velmora::Utils {
 
+std::string isoUtc(std::chrono::system_clock::time_point moment) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
 std::string utc_format(const std::string& stamp, bool local) {
     if (stamp.size() != 14) {
         return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace velmora::Utils {
@@ -7,6 +8,9 @@ namespace velmora::Utils {
 // Formats a 14-character UTC stamp YYYYMMDDhhmmss as "YYYY-MM-DD hh:mm:ss",
 // in local time when `local` is true; "" for anything else.
 std::string utc_format(const std::string& stamp, bool local);
+
+// A moment as ISO 8601 in UTC to the second: "2026-12-10T13:39:13Z".
+std::string isoUtc(std::chrono::system_clock::time_point moment);
 
 // True for one plain file name: letters, digits and "._~-" only, not "." or "..".
 // Such a name stays one path segment whatever the HTTP layer decodes or resolves.

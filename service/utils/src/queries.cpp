@@ -270,6 +270,12 @@ int trimRecognitionQueue(Session& session, int cap) {
     return trimQueue(session, "recognition_queue", cap);
 }
 
+bool isInRecognitionQueue(Session& session, int id) {
+    Poco::Int64 found = 0;
+    session << "SELECT COUNT(*) FROM recognition_queue WHERE id = ?", bind(id), into(found), now;
+    return found > 0;
+}
+
 // ---- queue backlog (both queues) ----
 
 namespace {

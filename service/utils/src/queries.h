@@ -126,6 +126,9 @@ void deleteFromRecognitionQueue(Session& session, int id);
 // Keeps the newest `cap` entries: the oldest beyond them go, with their candidates.
 // Returns how many went.
 int trimRecognitionQueue(Session& session, int cap);
+// Whether the entry still waits in the queue: one that left it was accepted by the
+// cloud or dropped past the cap.
+bool isInRecognitionQueue(Session& session, int id);
 
 // ---- queue backlog (both queues) ----
 

@@ -13,6 +13,7 @@
 #include "models.h"
 #include "picture_store.h"
 #include "queries.h"
+#include "recent_sales.h"
 #include "request_members.h"
 #include "service_context.h"
 #include "storage_limits.h"
@@ -155,6 +156,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
         return get_empty_response(code);
     }
 
+    int queueId = -1;
     Engine::runInTransaction(configurationLock, database, [&](Poco::Data::Session& session) {
         bool complete = !info.top_recognition->empty() && *info.response_time_ms != 0 &&
                         !info.position_relevance->empty();
@@ -166,6 +168,7 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
                                                *info.position_relevance, info.id, *info.product_category,
                                                *info.product_name, *info.product_weight,
                                                static_cast<int>(*info.response_time_ms));
+        queueId = rid;
         int top = 1;
         for (const auto& candidate : *info.top_recognition) {
             Queries::addRecognitionValue(session, candidate.product_code, candidate.product_category,
@@ -194,6 +197,8 @@ Poco::JSON::Object::Ptr process_result_feedback(Poco::JSON::Object::Ptr body,
         Queries::clearStatisticMonths(session);
         Queries::clearStatisticYears(session);
     });
+    RecentSales::shared().record({std::chrono::system_clock::now(), info.sid, info.id, *info.product_name,
+                                  *info.position_relevance, queueId});
 
     // The picture comes from the module, so it is fetched after the commit and
     // without the configuration lock: a slow camera must not stall every other

@@ -92,7 +92,9 @@ TEST(AgentCallers, BrowserPagesAreRefusedBeforeAnythingIsStored) {
     const BrowserCase cases[] = {
         {"ForeignOrigin", {{"Origin", "http://shop-ads.example"}}, 403},
         {"OpaqueOrigin", {{"Origin", "null"}}, 403},
-        {"LoopbackPage", {{"Origin", "http://127.0.0.1:5555"}}, 403},
+        // Another program's page on this computer.
+        {"LoopbackPageOfAnotherPort", {{"Origin", "http://127.0.0.1:8080"}}, 403},
+        {"LocalhostPageOfAnotherPort", {{"Origin", "http://localhost:3000"}}, 403},
         {"CrossSiteWithoutOrigin", {{"Sec-Fetch-Site", "cross-site"}}, 403},
         {"SameSite", {{"Sec-Fetch-Site", "same-site"}}, 403},
         {"ListedOriginElsewhere", {{"Origin", "http://till.local:8081"}}, 403},
@@ -119,6 +121,8 @@ TEST(AgentCallers, BrowserPagesAreRefusedBeforeAnythingIsStored) {
     EXPECT_EQ(post("/api/agent/get_config", "{}").status, 200);
     EXPECT_EQ(post("/api/agent/get_config", "{}", {{"Sec-Fetch-Site", "none"}}).status, 200);
     EXPECT_EQ(post("/api/agent/get_config", "{}", {{"Sec-Fetch-Site", "same-origin"}}).status, 200);
+    // The agent's own page (its origin is the address the request went to) is let through.
+    EXPECT_EQ(post("/api/agent/get_config", "{}", {{"Origin", "http://127.0.0.1:5555"}}).status, 200);
     // A listed origin is let through, without any CORS header.
     HttpAnswer listed = post("/api/agent/get_config", "{}", {{"Origin", "http://till.local:8080"}});
     EXPECT_EQ(listed.status, 200);

@@ -34,8 +34,10 @@ fi
 
 work="$(mktemp -d)"
 sim_pid="" agent_pid="" cloud_pid="" s3_pid=""
-stop() {  # stop PID: SIGTERM and wait
-    [[ -n "$1" ]] && kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null
+stop() {  # stop PID: SIGTERM and wait; a peer that ends by the signal is no failure
+    if [[ -n "$1" ]] && kill -TERM "$1" 2>/dev/null; then
+        wait "$1" 2>/dev/null || true
+    fi
     return 0
 }
 cleanup() {
@@ -266,8 +268,14 @@ if ((backlog > 0)) && [[ -x "$build/orvix-cloud-sim" && -x "$s3rver_bin" ]]; the
     agent_pid=""
     stop "$s3_pid"
     s3_pid=""
+    # The simulator keeps the last 5000 it received; each of those must carry its picture's URL.
+    with_url="$(curl -s "http://127.0.0.1:$cloud_port/control/received" |
+        node -e 'let s = ""; process.stdin.on("data", d => s += d).on("end", () => console.log(
+            JSON.parse(s).recognitions.filter(r => r.body.recognition_image_url).length))' 2>/dev/null || echo "?")"
+    stored="$(find "$work/s3" -name 'backlog-*.jpg._S3rver_object' | wc -l)"
     backlog_result="$(awk -v n=$((backlog - left)) -v q="$backlog" -v ms=$(((t1 - t0) / 1000000)) -v r="$(received)" \
-        'BEGIN { printf "%d of %d sent in %.1f s (%.1f/s; simulator received %s)", n, q, ms / 1000, n * 1000 / ms, r }')"
+        -v u="$with_url" -v p="$stored" 'BEGIN { printf "%d of %d sent in %.1f s (%.1f/s); %d pictures in storage; " \
+        "of the last %s the simulator kept, %s with their picture URL", n, q, ms / 1000, n * 1000 / ms, p, r, u }')"
     backlog_seconds=$(((t1 - t0) / 1000000000))
 fi
 

@@ -14,14 +14,8 @@
 #include <Poco/JSON/Parser.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPRequestHandler.h>
-#include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/HTTPServerRequest.h>
-#include <Poco/Net/HTTPServerRequestImpl.h>
-#include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/IPAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -57,113 +51,24 @@ using Logging::log;
 // The watchdog's probe (Server::AnswersLocally) names itself so.
 const char* const kLocalProbeAgent = "orvix-agent-watchdog";
 
-class Handler : public Poco::Net::HTTPRequestHandler {
-public:
-    explicit Handler(Server* server) : server_(server) {}
-
-    void handleRequest(Poco::Net::HTTPServerRequest& request,
-                       Poco::Net::HTTPServerResponse& response) override {
-        if (request.get("User-Agent", "") == kLocalProbeAgent &&
-            request.clientAddress().host().isLoopback()) {
-            response.setStatus(Poco::Net::HTTPResponse::HTTP_NO_CONTENT);
-            response.setContentLength(0);
-            response.send();
-            return;
-        }
-        log().info("Incoming {} request to {};", request.getMethod(), Logging::shortened(request.getURI()));
-        server_->HandleSession(request, response);
-    }
-
-private:
-    Server* server_;
-};
-
-class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
-public:
-    explicit LocalFactory(Server* server) : server_(server) {}
-
-    Poco::Net::HTTPRequestHandler* createRequestHandler(
-        const Poco::Net::HTTPServerRequest& request) override {
-        server_->RefuseOversizedBody(request);
-        return new Handler(server_);  // the HTTP library takes ownership
-    }
-
-private:
-    Server* server_;
-};
-
-// Method, URI, path segments, query and content type: what routing needs, read
-// before the body.
-ApiRequest readHead(const Poco::Net::HTTPServerRequest& request) {
+// Method, URI, path segments, query and content type: what routing needs. A
+// target that is not a URI leaves the segments empty, which no route matches.
+ApiRequest readHead(const LocalRequest& request) {
     ApiRequest parsed;
-    parsed.method = request.getMethod();
-    parsed.uri = request.getURI();
-    Poco::URI uri(parsed.uri);
-    uri.getPathSegments(parsed.segments);
-    parsed.query = uri.getQueryParameters();
-    parsed.contentType = request.get("Content-Type", "");
-    parsed.client = request.clientAddress().toString();
-    return parsed;
-}
-
-enum class BodyRead { Complete, TooLarge, Broken };
-
-// The body into `body`, stopped as soon as it passes `limit`. An announced length
-// is reserved up front, so a large upload is never copied while the string grows.
-BodyRead readBody(Poco::Net::HTTPServerRequest& request, std::uint64_t limit, std::string& body) {
-    const bool announced = request.hasContentLength();
-    // Without a length and without a transfer coding a request has no body (RFC 9112
-    // 6.3); the library would otherwise wait for the client to close.
-    if (!announced && !request.has("Transfer-Encoding")) {
-        return BodyRead::Complete;
-    }
-    const std::uint64_t length = announced ? static_cast<std::uint64_t>(request.getContentLength64()) : 0;
-    if (announced && length > limit) {
-        return BodyRead::TooLarge;
-    }
-    body.reserve(static_cast<std::size_t>(length));
-    std::istream& in = request.stream();
-    std::vector<char> block(64 * 1024);
-    for (;;) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (body.size() + got > limit) {
-            return BodyRead::TooLarge;
-        }
-        body.append(block.data(), got);
-        if (!in) {
-            break;
-        }
-    }
-    // A receive that failed or a body shorter than announced: the request never arrived whole.
-    if (in.bad() || (announced && body.size() != length)) {
-        return BodyRead::Broken;
-    }
-    return BodyRead::Complete;
-}
-
-// The client may still be sending the rest of a refused body. Closing with unread
-// data resets the connection, and the client could lose the answer; so the
-// sending side is closed and what still arrives is read away, for a short while.
-void lingeringClose(Poco::Net::StreamSocket* socket) {
-    if (socket == nullptr) {
-        return;
-    }
+    parsed.method = request.method;
+    parsed.uri = request.target;
     try {
-        socket->shutdownSend();
-        socket->setReceiveTimeout(Poco::Timespan(0, 500 * 1000));
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        char discard[16 * 1024];
-        while (std::chrono::steady_clock::now() < until &&
-               socket->receiveBytes(discard, static_cast<int>(sizeof(discard))) > 0) {
-        }
-    } catch (const std::exception&) {
+        Poco::URI uri(parsed.uri);
+        uri.getPathSegments(parsed.segments);
+        parsed.query = uri.getQueryParameters();
+    } catch (const Poco::Exception&) {
+        parsed.segments.clear();
+        parsed.query.clear();
     }
-}
-
-Poco::Net::StreamSocket* requestSocket(Poco::Net::HTTPServerRequest& request) {
-    auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
-    return impl != nullptr ? &impl->socket() : nullptr;
+    const std::string* contentType = request.header("Content-Type");
+    parsed.contentType = contentType != nullptr ? *contentType : "";
+    parsed.client = request.peer;
+    return parsed;
 }
 
 void trace(const ApiRequest& request) {
@@ -179,19 +84,16 @@ bool segmentMatches(const std::string& pattern, const std::string& segment) {
     return (pattern.size() >= 2 && pattern.front() == '{' && pattern.back() == '}') || pattern == segment;
 }
 
-void send(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
-    if (reply.reason.empty()) {
-        response.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
-    } else {
-        response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status),
-                                    reply.reason);
+LocalReply toLocal(ApiReply reply) {
+    LocalReply local;
+    local.status = reply.status;
+    local.reason = std::move(reply.reason);
+    local.headers.emplace_back("Content-Type", std::move(reply.contentType));
+    for (auto& header : reply.headers) {
+        local.headers.push_back(std::move(header));
     }
-    response.setContentType(reply.contentType);
-    for (const auto& [name, value] : reply.headers) {
-        response.set(name, value);
-    }
-    response.setContentLength64(static_cast<Poco::Int64>(reply.body.size()));
-    response.sendBuffer(reply.body.data(), reply.body.size());
+    local.body = std::move(reply.body);
+    return local;
 }
 
 }  // namespace
@@ -229,10 +131,12 @@ Server::Server(unsigned short port, const std::string& dbPath)
     bind_address_ = listener.bindAddress;
     listener.port = port_;
     try {
-        listener_ = std::make_unique<LocalListener>(listener, new LocalFactory(this));
-    } catch (const Poco::Exception& e) {
+        listener_ = std::make_unique<LocalListener>(
+            listener, [this](LocalRequest& request) { return HandleSession(request); },
+            [this](const LocalRequest& head) { return BodyRulesFor(head); });
+    } catch (const std::exception& e) {
         throw ListenerError("Local API cannot listen on " + listener.bindAddress + ":" +
-                            std::to_string(port_) + ": " + e.displayText());
+                            std::to_string(port_) + ": " + e.what());
     }
     log().info("Local API listens on {}:{} with {} workers;", listener.bindAddress, GetListeningPort(),
                listener_->workers());
@@ -709,11 +613,12 @@ unsigned short Server::GetListeningPort() const {
     return listener_->port();
 }
 
-std::optional<ApiReply> Server::refusedCaller(const Poco::Net::HTTPServerRequest& request) {
+std::optional<ApiReply> Server::refusedCaller(const LocalRequest& request) {
     CallerHeaders caller;
-    caller.method = request.getMethod();
+    caller.method = request.method;
     auto header = [&request](const char* name) -> std::optional<std::string> {
-        return request.has(name) ? std::optional<std::string>(request.get(name)) : std::nullopt;
+        const std::string* value = request.header(name);
+        return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
     };
     caller.origin = header("Origin");
     caller.fetchSite = header("Sec-Fetch-Site");
@@ -762,18 +667,14 @@ bool Server::AnswersLocally(std::chrono::milliseconds timeout) const {
     }
 }
 
-std::uint64_t Server::bodyLimit(const ApiRequest& request) {
-    const Route* route = findRoute(request);
+BodyRules Server::BodyRulesFor(const LocalRequest& head) {
+    const Route* route = findRoute(readHead(head));
     std::lock_guard<std::mutex> lock(config_mutex_);
     const Utils::LocalApiSettings settings = Utils::readLocalApiSettings(config_);
-    return route != nullptr && route->upload ? settings.maxUploadBytes : settings.maxJsonBodyBytes;
-}
-
-void Server::RefuseOversizedBody(const Poco::Net::HTTPServerRequest& request) {
-    if (request.hasContentLength() &&
-        static_cast<std::uint64_t>(request.getContentLength64()) > bodyLimit(readHead(request))) {
-        request.response().setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE);
-    }
+    BodyRules rules;
+    rules.limit = route != nullptr && route->upload ? settings.maxUploadBytes : settings.maxJsonBodyBytes;
+    rules.budget = settings.uploadBudgetBytes;
+    return rules;
 }
 
 const Route* Server::findRoute(const ApiRequest& request) const {
@@ -799,52 +700,21 @@ const Route* Server::findRoute(const ApiRequest& request) const {
     return nullptr;
 }
 
-void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
-    Poco::Net::StreamSocket* socket = requestSocket(request);
-    // The next request on this connection gets a fresh reading deadline.
-    struct NextRequest {
-        LocalListener& listener;
-        Poco::Net::StreamSocket* socket;
-        ~NextRequest() {
-            if (socket != nullptr) {
-                listener.endHandling(*socket);
-            }
-        }
-    } nextRequest{*listener_, socket};
-
+LocalReply Server::HandleSession(LocalRequest& request) {
+    const std::string* agent = request.header("User-Agent");
+    if (agent != nullptr && *agent == kLocalProbeAgent && request.peerIsLoopback) {
+        LocalReply probe;
+        probe.status = 204;
+        return probe;
+    }
+    log().info("Incoming {} request to {};", request.method, Logging::shortened(request.target));
     ApiRequest parsed = readHead(request);
-    BodyRead read = readBody(request, bodyLimit(parsed), parsed.body);
-    if (socket != nullptr && !listener_->beginHandling(*socket)) {
-        response.setKeepAlive(false);  // its deadline passed: answered 408 and closed already
-        return;
-    }
-    response.setChunkedTransferEncoding(false);
-    if (read == BodyRead::TooLarge) {
-        log().warn("Request to {} refused: its body is larger than allowed;", parsed.uri);
-        parsed.body.clear();
-        parsed.body.shrink_to_fit();
-        response.setKeepAlive(false);
-        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
-                                    "Payload Too Large");
-        response.setContentType("application/octet-stream");
-        response.setContentLength64(0);
-        // Out before the sending side closes: the library would flush it only later.
-        response.send().flush();
-        lingeringClose(socket);
-        return;
-    }
-    if (read == BodyRead::Broken) {
-        response.setKeepAlive(false);
-        send(response, ApiReply{408, "Request Timeout", "application/octet-stream", {}, {}});
-        return;
-    }
-    response.setKeepAlive(request.getKeepAlive());
+    parsed.body = std::move(request.body);
 
     if (std::optional<ApiReply> refused = refusedCaller(request)) {
         log().warn("Request {} {} from {} refused: {};", parsed.method, parsed.uri, parsed.client,
                    refused->body);
-        send(response, *refused);
-        return;
+        return toLocal(std::move(*refused));
     }
 
     const Route* route = findRoute(parsed);
@@ -864,19 +734,19 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTT
             log().error("HandleSession() exception: {};", e.what());
             reply = errorReply(500, std::string("internal error: ") + e.what());
         }
-        send(response, reply);
-        return;
+        return toLocal(std::move(reply));
     }
 
+    trace(parsed);
     bool underApi = !parsed.segments.empty() && parsed.segments.front() == "api";
     if (underApi) {
-        send(response, ApiReply{404, "Not Found", "application/octet-stream", {}, {}});
-    } else {
-        // Nothing answers here; close the connection so a keep-alive client is
-        // not left waiting for an answer that never comes.
-        response.setKeepAlive(false);
+        return toLocal(ApiReply{404, "Not Found", "application/octet-stream", {}, {}});
     }
-    trace(parsed);
+    // Nothing answers here; close the connection so a keep-alive client is not
+    // left waiting for an answer that never comes.
+    LocalReply none;
+    none.answer = false;
+    return none;
 }
 
 }  // namespace velmora::Engine::Test

@@ -18,11 +18,6 @@
 
 #include "service_context.h"
 
-namespace Poco::Net {
-class HTTPServerRequest;
-class HTTPServerResponse;
-}  // namespace Poco::Net
-
 namespace velmora::Engine::DB {
 class SQLiteDB;
 }
@@ -45,6 +40,9 @@ class PeriodicTask;
 namespace velmora::Engine::Test {
 
 class LocalListener;
+struct LocalRequest;
+struct LocalReply;
+struct BodyRules;
 
 using ConfigMap = Engine::ConfigMap;
 
@@ -110,7 +108,8 @@ public:
     void Stop();
     int RequestsInFlight() const;
 
-    void HandleSession(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
+    // Runs on a listener's worker with the whole request read.
+    LocalReply HandleSession(LocalRequest& request);
 
     // (Re)build the runtime objects from the configuration map. One rebuild runs
     // at a time: the re-initialisation lock is the outermost lock of the service.
@@ -134,10 +133,9 @@ public:
     // `timeout`: what the service manager's watchdog is fed on. The probe is
     // answered before routing, so it is neither logged nor refused.
     bool AnswersLocally(std::chrono::milliseconds timeout) const;
-    // Called by the request handler factory before the library answers an
-    // "Expect: 100-continue": a body announced beyond its route's limit is refused
-    // (the response is set to 413) without being asked for.
-    void RefuseOversizedBody(const Poco::Net::HTTPServerRequest& request);
+    // The body limit of the route a request's head names, and the budget of all
+    // bodies in flight: asked by the listener before it reads a body.
+    BodyRules BodyRulesFor(const LocalRequest& head);
 
     // The configuration lock: guards the configuration map and every use of the
     // database session. Always the innermost lock.
@@ -164,11 +162,9 @@ public:
 
 private:
     const Route* findRoute(const ApiRequest& request) const;
-    // The largest body the route of `request` takes (method and segments filled in).
-    std::uint64_t bodyLimit(const ApiRequest& request);
     // The answer to a request the local API refuses before any route runs (a
     // browser page, a missing token), or nothing when it may go on.
-    std::optional<ApiReply> refusedCaller(const Poco::Net::HTTPServerRequest& request);
+    std::optional<ApiReply> refusedCaller(const LocalRequest& request);
     void importConfigFile();
     // The logging_level key, applied to the log at once.
     void applyLoggingLevel();

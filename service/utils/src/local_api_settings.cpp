@@ -15,6 +15,7 @@ const std::vector<BodyLimitKey>& bodyLimitKeys() {
     static const std::vector<BodyLimitKey> keys = {
         {kMaxJsonBodyKey, 1024 * 1024, 1024, 2147483647},
         {kMaxUploadKey, 512LL * 1024 * 1024, 1024, 2147483647},
+        {kUploadBudgetKey, 1024LL * 1024 * 1024, 1024 * 1024, 2147483647},
     };
     return keys;
 }
@@ -125,6 +126,7 @@ LocalApiSettings readLocalApiSettings(const Config& config) {
     LocalApiSettings settings{};
     settings.maxJsonBodyBytes = limitValue(config, limitKey(kMaxJsonBodyKey));
     settings.maxUploadBytes = limitValue(config, limitKey(kMaxUploadKey));
+    settings.uploadBudgetBytes = limitValue(config, limitKey(kUploadBudgetKey));
     settings.bindAddress = kDefaultBindAddress;
     auto bind = config.find(kBindAddressKey);
     if (bind != config.end() && bind->second.isString() && isBindableAddress(bind->second.toString())) {

@@ -18,6 +18,9 @@ namespace velmora::Utils {
 
 inline constexpr const char* kMaxJsonBodyKey = "local_api_max_json_body_bytes";
 inline constexpr const char* kMaxUploadKey = "local_api_max_upload_bytes";
+// All request bodies being read or handled at once, together; a body that does
+// not fit in what is left is answered 503.
+inline constexpr const char* kUploadBudgetKey = "local_api_upload_budget_bytes";
 inline constexpr const char* kBindAddressKey = "local_api_bind_address";
 inline constexpr const char* kMonitoringTlsVerifyKey = "monitoring_tls_verify";
 // Origins ("http://host:port") of browser pages allowed to call the API, separated
@@ -28,7 +31,7 @@ inline constexpr const char* kApiTokenKey = "local_api_token";
 
 inline constexpr const char* kDefaultBindAddress = "0.0.0.0";  // all interfaces
 
-// A body limit key: its default and the values it may take, in bytes, bounds included.
+// A body limit or budget key: its default and the values it may take, in bytes, bounds included.
 struct BodyLimitKey {
     const char* key;
     std::int64_t defaultValue;
@@ -43,6 +46,7 @@ const std::vector<BodyLimitKey>& bodyLimitKeys();
 struct LocalApiSettings {
     std::uint64_t maxJsonBodyBytes;
     std::uint64_t maxUploadBytes;
+    std::uint64_t uploadBudgetBytes;
     std::string bindAddress;
     std::vector<std::string> allowedOrigins;
     std::string token;  // "" when no token is asked for

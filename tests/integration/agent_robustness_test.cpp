@@ -5,11 +5,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include <boost/json.hpp>
@@ -347,9 +350,11 @@ class Trickler {
 public:
     Trickler() : socket_(connectToAgent()), thread_([this] { run(); }) {}
     ~Trickler() {
-        stop_ = true;
+        stop();
         thread_.join();
     }
+    // Ends its thread soon, without waiting for it.
+    void stop() { stop_ = true; }
     bool answered() const { return answered_; }
     std::string answer() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -471,36 +476,185 @@ TEST(AgentRequestLimits, AQuotedBoundaryWithFurtherParametersIsRead) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
-TEST(AgentSlowClients, ThirtyTwoTricklersLeaveTheApiAnswering) {
+bool answersCheckConnect() {
+    try {
+        return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 2).status == 200;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+TEST(AgentSlowClients, TricklersNeverTakeAWorker) {
     TempDir home;
     AgentProcess agent(home.path());
     ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
     std::vector<std::unique_ptr<Trickler>> tricklers;
-    for (int i = 0; i < 32; ++i) {
+    for (int i = 0; i < 64; ++i) {
         tricklers.push_back(std::make_unique<Trickler>());
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const auto start = Clock::now();
-    auto answer = httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 5);
-    EXPECT_LT(millisecondsSince(start), 1000);
-    // The trickler that has waited longest gives its worker to the ready client.
-    EXPECT_EQ(answer.status, 200) << answer.body;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        auto answer = httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 5);
+        EXPECT_LT(millisecondsSince(start), 1000);
+        EXPECT_EQ(answer.status, 200) << answer.body;
+    }
+    // Nobody was cut to make room: each keeps its connection until its own deadline.
     int cut = 0;
     for (const auto& trickler : tricklers) {
         cut += trickler->answered();
     }
-    EXPECT_EQ(cut, 1);
+    EXPECT_EQ(cut, 0);
+    for (const auto& trickler : tricklers) {
+        trickler->stop();
+    }
     tricklers.clear();
-    EXPECT_TRUE(waitUntil(
-        [] {
-            try {
-                return httpCall(AgentProcess::kPort, "GET", "/api/agent/check_connect", {}, {}, 2).status ==
-                       200;
-            } catch (const std::exception&) {
-                return false;
+    EXPECT_TRUE(waitUntil(answersCheckConnect, std::chrono::seconds(10)));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+// Hundreds of connections at once: silent ones, tricklers, and clients that
+// pipeline requests and never read a byte of the answers.
+TEST(AgentSlowClients, HundredsOfSlowPeersLeaveGetDeviceInfoWithinASecond) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    AgentProcess agent(home.path(), configWith(sim.port(), ""));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    std::vector<Poco::Net::StreamSocket> silent;
+    for (int i = 0; i < 100; ++i) {
+        silent.push_back(connectToAgent());
+    }
+    std::vector<std::unique_ptr<Trickler>> tricklers;
+    for (int i = 0; i < 100; ++i) {
+        tricklers.push_back(std::make_unique<Trickler>());
+    }
+    std::string pipelined;
+    // Megabytes of answers, more than the socket buffers hold.
+    for (int i = 0; i < 2000; ++i) {
+        pipelined += "GET /api/agent/get_status HTTP/1.1\r\nHost: agent\r\n\r\n";
+    }
+    std::vector<Poco::Net::StreamSocket> nonReaders;
+    for (int i = 0; i < 100; ++i) {
+        nonReaders.push_back(connectToAgent());
+        nonReaders.back().setBlocking(false);
+        try {
+            nonReaders.back().sendBytes(pipelined.data(), static_cast<int>(pipelined.size()));
+        } catch (const std::exception&) {
+            // its send buffer is full: it sent what it could
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long long slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = Clock::now();
+        auto answer = httpCall(AgentProcess::kPort, "GET", "/api/get_device_info", {}, {}, 5);
+        slowest = std::max(slowest, millisecondsSince(start));
+        EXPECT_EQ(answer.status, 200) << answer.body;
+    }
+    EXPECT_LT(slowest, 1000);
+    int cut = 0;
+    for (const auto& trickler : tricklers) {
+        cut += trickler->answered();
+    }
+    EXPECT_EQ(cut, 0);
+    EXPECT_EQ(agent.stop(std::chrono::seconds(10)), 0);
+}
+
+// Clients that are slow to send their request after connecting (a till busy
+// elsewhere, a computer kept busy by another program) but well within the deadline.
+TEST(AgentSlowClients, SixtyFourClientsBesideACpuHogAreNeverAnswered408) {
+    TempDir home;
+    AgentProcess agent(home.path());
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    std::vector<std::unique_ptr<ChildProcess>> hogs;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+        hogs.push_back(
+            std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", "while :; do :; done"},
+                                           std::map<std::string, std::string>{}, home.path()));
+    }
+    const std::string request =
+        "GET /api/agent/check_connect HTTP/1.1\r\nHost: agent\r\nConnection: close\r\n\r\n";
+    std::mutex mutex;
+    std::map<int, int> statuses;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 64; ++i) {
+        clients.emplace_back([&] {
+            for (int k = 0; k < 5; ++k) {
+                int status = -1;
+                try {
+                    Poco::Net::StreamSocket socket = connectToAgent();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                    socket.sendBytes(request.data(), static_cast<int>(request.size()));
+                    status = statusOf(readAnswer(socket, std::chrono::seconds(20)));
+                } catch (const std::exception&) {
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                ++statuses[status];
             }
-        },
-        std::chrono::seconds(10)));
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    hogs.clear();
+    EXPECT_EQ(statuses, (std::map<int, int>{{200, 320}}));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+// The agent's peak and current resident memory, in KiB.
+std::pair<long, long> residentKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    long peak = 0;
+    long now = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            peak = std::stol(line.substr(6));
+        } else if (line.rfind("VmRSS:", 0) == 0) {
+            now = std::stol(line.substr(6));
+        }
+    }
+    return {peak, now};
+}
+
+TEST(AgentRequestLimits, ConcurrentUploadsStayWithinTheMemoryBudget) {
+    TempDir home;
+    ModuleSimPeer sim(home.path());
+    const long budgetMiB = 32;
+    AgentProcess agent(home.path(), configWith(sim.port(), "\"local_api_upload_budget_bytes\":" +
+                                                               std::to_string(budgetMiB * 1024 * 1024)));
+    ASSERT_TRUE(agent.waitReady()) << agent.process().stderrText();
+    const long before = residentKiB(agent.process().pid()).second;
+    const std::string body =
+        "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"u.evo\"\r\n\r\n" +
+        std::string(8 * 1024 * 1024, '\x01') + "\r\n--b--\r\n";
+    std::mutex mutex;
+    std::map<int, int> statuses;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 32; ++i) {
+        clients.emplace_back([&] {
+            int status = 0;
+            try {
+                status = httpCall(AgentProcess::kPort, "POST", "/api/offline_upgrade", body,
+                                  "multipart/form-data; boundary=b", 60)
+                             .status;
+            } catch (const std::exception&) {
+                status = -1;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            ++statuses[status];
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    const long peak = residentKiB(agent.process().pid()).first;
+    EXPECT_LT(peak - before, (budgetMiB + 100) * 1024)
+        << "before " << before << " KiB, peak " << peak << " KiB";
+    // Those beyond the budget were told to come back; the others reached the module.
+    EXPECT_GT(statuses[503], 0);
+    EXPECT_GT(statuses[200], 0);
+    EXPECT_EQ(statuses[200] + statuses[503], 32);
     EXPECT_EQ(agent.stop(), 0);
 }
 

@@ -6,6 +6,9 @@
 #                             DRAIN_SECONDS per drain window (45 at the default period),
 #                             BACKLOG recognitions with pictures drained at the default period (10000);
 #                             BENCH_ONLY=backlog measures that alone
+#                             BENCH_ONLY=slowpeers: get_device_info through the agent for
+#                             SLOW_PEERS_SECONDS (60) while SLOW_PEERS (1000) connections are held
+#                             open that send nothing, trickle, or never read (tools/slow-peers)
 # The agent binds port 5555 and the runs want the machine to themselves; on a shared
 # machine hold both locks: flock /tmp/orvix-build.lock flock /tmp/orvix-port5555.lock scripts/bench.sh
 # Not a test: it prints numbers and compares them with the targets, and exits 0 unless
@@ -33,7 +36,7 @@ if curl -s -o /dev/null --max-time 2 http://127.0.0.1:5555/; then
 fi
 
 work="$(mktemp -d)"
-sim_pid="" agent_pid="" cloud_pid="" s3_pid=""
+sim_pid="" agent_pid="" cloud_pid="" s3_pid="" peers_pid=""
 stop() {  # stop PID: SIGTERM and wait; a peer that ends by the signal is no failure
     if [[ -n "$1" ]] && kill -TERM "$1" 2>/dev/null; then
         wait "$1" 2>/dev/null || true
@@ -41,6 +44,7 @@ stop() {  # stop PID: SIGTERM and wait; a peer that ends by the signal is no fai
     return 0
 }
 cleanup() {
+    stop "$peers_pid"
     stop "$agent_pid"
     stop "$cloud_pid"
     stop "$sim_pid"
@@ -147,6 +151,29 @@ agent="http://127.0.0.1:5555"
 
 start_agent "{\"device_ip\":\"127.0.0.1\",\"device_port\":\"$sim_port\"}"
 first_startup_ms=$startup_ms
+
+# --- A normal client among a thousand slow ones -----------------------------------------
+if [[ "${BENCH_ONLY:-}" == slowpeers ]]; then
+    peers="${SLOW_PEERS:-1000}"
+    node "$root/tools/slow-peers/slow_peers.js" 5555 "$peers" 2>"$work/peers.log" &
+    peers_pid=$!
+    sleep 5
+    seconds="${SLOW_PEERS_SECONDS:-60}"
+    run "get_device_info among slow peers" 1 "$agent/api/get_device_info" --timeout 5s
+    out="$work/wrk-get_device_info_among_slow_peers-1.txt"
+    max_ms="$(to_ms "$(awk '$1 == "Latency" {print $4}' "$out")")"
+    held="$(tail -n 1 "$work/peers.log")"
+    key="get_device_info among slow peers/1"
+    echo
+    echo "| slow peers held open | requests | p50 | p99 | max | bad | target |"
+    echo "|---|---|---|---|---|---|---|"
+    echo "| $peers (${held:-?}) | $(awk '/requests in/ {print $1}' "$out") in ${seconds} s |" \
+        "${P50[$key]} ms | ${P99[$key]} ms | $max_ms ms | ${BAD[$key]} |" \
+        "p99 < 50 ms: $(awk -v p="${P99[$key]}" 'BEGIN { print (p < 50 ? "met" : "missed") }');" \
+        "max < 1000 ms: $(awk -v p="$max_ms" 'BEGIN { print (p < 1000 ? "met" : "missed") }') |"
+    exit 0
+fi
+
 if [[ "${BENCH_ONLY:-}" != backlog ]]; then
 sleep 2
 idle_rss=$(rss_kib "$agent_pid")

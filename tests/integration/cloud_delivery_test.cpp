@@ -218,4 +218,25 @@ TEST(CloudDelivery, StopWithACloudThatNeverAnswersEndsWithinSeconds) {
     env.cloud.fault(R"({"target":"all","mode":"none"})");
 }
 
+// A cloud that sends a byte every second is never silent long enough for a receive
+// timeout; the exchange deadline ends the worker's wait, and neither a set_config
+// nor a stop waits for it.
+TEST(CloudDelivery, SetConfigAndStopDoNotWaitForATricklingCloud) {
+    CloudAgent env;
+    ASSERT_TRUE(ready()) << env.log();
+    env.cloud.fault(R"({"target":"all","mode":"trickle","delay_ms":1000})");
+    env.sale();
+    std::this_thread::sleep_for(milliseconds(5 * kPeriodMs));  // the worker reads the trickle
+    auto asked = Clock::now();
+    const json::object answer =
+        agentJson("POST", "/api/agent/set_config", R"({"monitoring_request_frequency":300})");
+    EXPECT_EQ(answer.at("code").to_number<int>(), 0) << json::serialize(answer);
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count(), 2000);
+    std::this_thread::sleep_for(milliseconds(5 * kPeriodMs));
+    asked = Clock::now();
+    EXPECT_EQ(env.agent->stop(seconds(10)), 0);
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count(), 10000);
+    env.cloud.fault(R"({"target":"all","mode":"none"})");
+}
+
 }  // namespace

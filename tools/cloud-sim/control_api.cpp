@@ -114,10 +114,10 @@ Reply faultsAnswer(SimState& state) {
 Reply postFault(SimState& state, const Request& request) {
     auto body = requireObject(request);
     auto mode = optionalString(body, "mode");
-    static const char* const kModes[] = {"status", "delay", "empty", "drop", "none"};
+    static const char* const kModes[] = {"status", "delay", "empty", "drop", "trickle", "none"};
     if (!mode ||
         std::none_of(std::begin(kModes), std::end(kModes), [&](const char* m) { return *mode == m; })) {
-        throw Refusal("\"mode\" must be one of status, delay, empty, drop, none");
+        throw Refusal("\"mode\" must be one of status, delay, empty, drop, trickle, none");
     }
     auto target = optionalString(body, "target");
     const auto& targets = SimState::faultTargets();

@@ -169,6 +169,25 @@ private:
         return reply;
     }
 
+    // A 200 whose announced body comes one byte per `gap`, until the client goes,
+    // the simulator stops, or ten minutes pass: a peer that is never silent long
+    // enough for a receive timeout.
+    void trickle(Poco::Net::HTTPServerResponse& response, std::chrono::milliseconds gap) {
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_OK);
+        response.setContentType("application/json");
+        response.setContentLength(1000000);
+        response.setKeepAlive(false);
+        std::ostream& out = response.send();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+        while (out && std::chrono::steady_clock::now() < until) {
+            out << ' ' << std::flush;
+            std::unique_lock<std::mutex> lock(front_.state.mutex);
+            if (front_.state.changed.wait_for(lock, gap, [&] { return front_.state.stopping; })) {
+                break;
+            }
+        }
+    }
+
     void serve(Poco::Net::HTTPServerRequest& httpRequest, Poco::Net::HTTPServerResponse& response,
                std::chrono::steady_clock::time_point started) {
         const std::string target = httpRequest.getURI();
@@ -185,6 +204,12 @@ private:
 
         const std::string faultOf = faultTarget(request);
         auto fault = front_.state.takeFault(faultOf, faultOf == "recognition" ? sessionOf(request) : "");
+        if (fault && fault->mode == "trickle") {
+            trickle(response, std::chrono::milliseconds(fault->delayMs > 0 ? fault->delayMs : 1000));
+            record(request, target, 200, fault->mode);
+            front_.logLine(request.method, target, "200 trickled (fault trickle)", started);
+            return;
+        }
         if (fault && fault->delayMs > 0) {
             std::unique_lock<std::mutex> lock(front_.state.mutex);
             front_.state.changed.wait_for(lock, std::chrono::milliseconds(fault->delayMs),

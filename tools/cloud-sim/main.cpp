@@ -78,13 +78,15 @@ Control interface (no token, never faulted; JSON in and out):
                              "raw":<any JSON>} queues that exact answer body. -> {"id"}
   GET  /control/tasks        {"tasks":[{"device","id","task"}]}
   POST /control/fault        {"target":"token|attributes|recognition|alert|task|answers|
-                              registry|all", "mode":"status|delay|empty|drop|none",
+                              registry|all", "mode":"status|delay|empty|drop|trickle|none",
                               "status":500, "delay_ms":N, "count":N, "retry_after":"5",
                               "sid":"S"}
                              status: answer that status with a short JSON body; delay:
                              wait delay_ms, then answer normally (delay_ms also delays the
                              other modes); empty: 200 with an empty body; drop: close the
-                             connection unanswered; none: clear the target (no target:
+                             connection unanswered; trickle: 200 whose body comes one byte
+                             every delay_ms (1000 when absent), for up to ten minutes;
+                             none: clear the target (no target:
                              clear all). count: spoil the next N requests, -1 or absent:
                              until cleared. A target's own fault wins over "all".
                              retry_after: a Retry-After header on the status answer.

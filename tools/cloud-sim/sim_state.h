@@ -55,7 +55,7 @@ struct SimOptions {
 
 // A switchable misbehaviour of one group of requests (a fault target).
 struct Fault {
-    std::string mode = "none";  // status, delay, empty, drop
+    std::string mode = "none";  // status, delay, empty, drop, trickle
     int status = 500;           // answered by "status"
     int delayMs = 0;            // waited before answering, whatever the mode
     int remaining = -1;         // requests left to spoil; -1 means until cleared

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <vector>
 
 #include "local_api_settings.h"
 
@@ -48,7 +51,18 @@ bool hostNamesThisMachine(const std::string& host) {
     if (name == "localhost" || name == "localhost.") {
         return true;
     }
-    return Utils::isAddressOfThisHost(name);
+    // The status page asks every few seconds: the interfaces are listed again at
+    // most every ten seconds, soon enough for an address that comes or goes.
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point listedAt;
+    static std::vector<Poco::Net::IPAddress> addresses;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (listedAt == std::chrono::steady_clock::time_point{} || now - listedAt > std::chrono::seconds(10)) {
+        addresses = Utils::addressesOfThisHost();
+        listedAt = now;
+    }
+    return Utils::isAddressOfThisHost(name, addresses);
 }
 
 AccessDecision decideAccess(const CallerHeaders& caller, const std::vector<std::string>& allowedOrigins,

@@ -24,6 +24,7 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
+#include <Poco/ThreadPool.h>
 
 namespace orvix::test {
 
@@ -228,6 +229,9 @@ struct RecordingServer::Impl {
     std::vector<RecordedRequest> requests;
     Responder responder;
     std::unique_ptr<Poco::Net::ServerSocket> socket;
+    // Its own pool, so the destructor can wait for every handler that still runs:
+    // the library's default pool is shared and never joined here.
+    Poco::ThreadPool pool{1, 8};
     std::unique_ptr<Poco::Net::HTTPServer> server;
 };
 
@@ -296,13 +300,14 @@ RecordingServer::RecordingServer(Responder responder, unsigned short port) : imp
     impl_->socket = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", port));
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(8);
-    impl_->server =
-        std::make_unique<Poco::Net::HTTPServer>(new RecordingFactory(impl_.get()), *impl_->socket, params);
+    impl_->server = std::make_unique<Poco::Net::HTTPServer>(new RecordingFactory(impl_.get()), impl_->pool,
+                                                            *impl_->socket, params);
     impl_->server->start();
 }
 
 RecordingServer::~RecordingServer() {
     impl_->server->stopAll(true);
+    impl_->pool.joinAll();
 }
 
 unsigned short RecordingServer::port() const {

@@ -1,5 +1,6 @@
 #include "local_api_settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <stdexcept>
 
@@ -55,7 +56,21 @@ bool isBindableAddress(const std::string& text) {
     return !text.empty() && Poco::Net::IPAddress::tryParse(text, address);
 }
 
-bool isAddressOfThisHost(const std::string& text) {
+std::vector<Poco::Net::IPAddress> addressesOfThisHost() {
+    std::vector<Poco::Net::IPAddress> addresses;
+    try {
+        for (const auto& [index, interface] : Poco::Net::NetworkInterface::map(false, false)) {
+            for (const auto& entry : interface.addressList()) {
+                addresses.push_back(entry.get<Poco::Net::NetworkInterface::IP_ADDRESS>());
+            }
+        }
+    } catch (const Poco::Exception&) {
+        // No list of interfaces: only the addresses every computer has.
+    }
+    return addresses;
+}
+
+bool isAddressOfThisHost(const std::string& text, const std::vector<Poco::Net::IPAddress>& addresses) {
     Poco::Net::IPAddress address;
     if (text.empty() || !Poco::Net::IPAddress::tryParse(text, address)) {
         return false;
@@ -63,18 +78,11 @@ bool isAddressOfThisHost(const std::string& text) {
     if (address.isWildcard() || address.isLoopback()) {
         return true;
     }
-    try {
-        for (const auto& [index, interface] : Poco::Net::NetworkInterface::map(false, false)) {
-            for (const auto& entry : interface.addressList()) {
-                if (entry.get<Poco::Net::NetworkInterface::IP_ADDRESS>() == address) {
-                    return true;
-                }
-            }
-        }
-    } catch (const Poco::Exception&) {
-        // No list of interfaces: only the addresses every computer has.
-    }
-    return false;
+    return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
+}
+
+bool isAddressOfThisHost(const std::string& text) {
+    return isAddressOfThisHost(text, addressesOfThisHost());
 }
 
 std::vector<std::string> splitOriginList(const std::string& text) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <Poco/Dynamic/Var.h>
+#include <Poco/Net/IPAddress.h>
 
 namespace velmora::Utils {
 
@@ -63,6 +64,10 @@ bool isBindableAddress(const std::string& text);
 // the wildcard (0.0.0.0, ::) or a loopback address. A listener on any other one
 // cannot start.
 bool isAddressOfThisHost(const std::string& text);
+// The same against a list of this computer's addresses read before.
+bool isAddressOfThisHost(const std::string& text, const std::vector<Poco::Net::IPAddress>& addresses);
+// The addresses of this computer's interfaces, now.
+std::vector<Poco::Net::IPAddress> addressesOfThisHost();
 
 // The entries of a local_api_allowed_origins value, in order.
 std::vector<std::string> splitOriginList(const std::string& text);

@@ -649,13 +649,15 @@ TEST(AgentRequestLimits, ConcurrentUploadsStayWithinTheMemoryBudget) {
         client.join();
     }
     const long peak = residentKiB(agent.process().pid()).first;
-    EXPECT_LT(peak - before, (budgetMiB + 100) * 1024)
-        << "before " << before << " KiB, peak " << peak << " KiB";
     // Those beyond the budget were told to come back; the others reached the module.
     EXPECT_GT(statuses[503], 0);
     EXPECT_GT(statuses[200], 0);
     EXPECT_EQ(statuses[200] + statuses[503], 32);
     EXPECT_EQ(agent.stop(), 0);
+    if (kSanitizedBuild) {
+        GTEST_SKIP() << "resident memory is not the agent's own under a sanitizer; checked in the plain build";
+    }
+    EXPECT_LT(peak - before, (budgetMiB + 100) * 1024) << "before " << before << " KiB, peak " << peak << " KiB";
 }
 
 TEST(AgentSlowClients, ARequestNotReadWithinItsDeadlineIsAnswered408) {

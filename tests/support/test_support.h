@@ -14,6 +14,21 @@
 
 namespace orvix::test {
 
+// Built with a sanitizer that changes how much memory a process holds (shadow
+// memory, AddressSanitizer's quarantine of freed blocks): memory bounds are
+// checked in the plain build only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
 // A fresh directory under the system temporary directory, removed with its content.
 class TempDir {
 public:

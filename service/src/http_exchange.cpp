@@ -94,7 +94,10 @@ void ExchangeInterrupter::watch() {
             }
         }
         if (Clock::now() < earliest->second) {
-            deadlinesChanged_.wait_until(lock, earliest->second);
+            // A copy: while the wait has the lock released, the exchange may end and
+            // take its entry with it.
+            const Clock::time_point until = earliest->second;
+            deadlinesChanged_.wait_until(lock, until);
             continue;
         }
         try {

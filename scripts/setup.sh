@@ -14,7 +14,7 @@ cd "$root"
 
 packages=(build-essential cmake pkg-config
   libpoco-dev libboost1.81-dev libboost-json1.81-dev libboost-stacktrace1.81-dev
-  libspdlog-dev libfmt-dev libgtest-dev libssl-dev
+  libspdlog-dev libfmt-dev libgtest-dev libssl-dev libarchive-dev
   zip unzip curl sqlite3 openssl ca-certificates nodejs npm)
 if [[ "${ORVIX_TEST_TOOLS:-1}" != 0 ]]; then
   packages+=(dpkg-dev lintian init-system-helpers systemd  # the Debian package and its test

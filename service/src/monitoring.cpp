@@ -126,6 +126,9 @@ void MonitoringDriver::start() {
     }
     stop_signal_.reset();
     client_->resume();
+    if (auto storage = s3_.lock()) {
+        storage->resume();
+    }
     running_ = true;
     worker_ = std::thread(&MonitoringDriver::loop, this);
 }
@@ -138,6 +141,10 @@ void MonitoringDriver::stop() noexcept {
     stop_signal_.request();
     if (client_) {
         client_->interrupt(kStopGrace);
+    }
+    // A picture or file upload in flight ends too, and makes no further attempts.
+    if (auto storage = s3_.lock()) {
+        storage->interrupt(kStopGrace);
     }
     {
         // Taking the loop lock once orders the cleared flag before the worker's next
@@ -155,6 +162,9 @@ void MonitoringDriver::stop() noexcept {
     // time again.
     if (client_) {
         client_->resume();
+    }
+    if (auto storage = s3_.lock()) {
+        storage->resume();
     }
 }
 

@@ -1,7 +1,7 @@
 #include "restclient.h"
 
-#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 
 #include <boost/json.hpp>
@@ -12,7 +12,6 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPSClientSession.h>
-#include <Poco/Net/NetException.h>
 #include <Poco/NumberParser.h>
 
 #include "logger.h"
@@ -118,56 +117,12 @@ const Poco::URI& RestClient::getBaseUri() const {
     return baseUri_;
 }
 
-// Keeps one exchange's session known to interrupt() for as long as it may block.
-class RestClient::InFlight {
-public:
-    InFlight(RestClient& client, Poco::Net::HTTPClientSession& session) : client_(client), session_(session) {
-        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
-        client_.inflight_.insert(&session_);
-        generation_ = client_.interrupts_;
-    }
-    ~InFlight() {
-        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
-        client_.inflight_.erase(&session_);
-    }
-    InFlight(const InFlight&) = delete;
-    InFlight& operator=(const InFlight&) = delete;
-
-    // An interrupt that came while the session was still connecting found no
-    // connection to shut down; the exchange ends here instead.
-    void throwIfInterrupted() const {
-        std::lock_guard<std::mutex> lock(client_.inflightMutex_);
-        if (client_.interrupts_ != generation_) {
-            throw Poco::Net::ConnectionAbortedException("the exchange was interrupted by a stop");
-        }
-    }
-
-private:
-    RestClient& client_;
-    Poco::Net::HTTPClientSession& session_;
-    unsigned long generation_ = 0;
-};
-
 void RestClient::interrupt(std::chrono::milliseconds grace) {
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        grace_ = std::max(grace, std::chrono::milliseconds(1));
-    }
-    std::lock_guard<std::mutex> lock(inflightMutex_);
-    ++interrupts_;
-    for (Poco::Net::HTTPClientSession* session : inflight_) {
-        try {
-            // Only shut down, never closed: the descriptor stays the owner's to close.
-            session->socket().shutdown();
-        } catch (const Poco::Exception&) {
-            // Not connected yet: throwIfInterrupted ends it once it is.
-        }
-    }
+    interrupter_.interrupt(grace);
 }
 
 void RestClient::resume() {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    grace_ = std::chrono::milliseconds(0);
+    interrupter_.resume();
 }
 
 RawResponse RestClient::request(const std::string& method, const std::string& path, const std::string* body,
@@ -183,26 +138,6 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     const std::vector<std::string_view> pieces{*body};
     return exchange(method, path, &pieces, contentType);
 }
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Before each receive of the answer: the socket waits no longer than the time
-// left, so a peer that sends a byte now and then still ends at the deadline.
-void armReceive(Poco::Net::HTTPClientSession& session, int timeout, Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-        throw Poco::TimeoutException("Timeout", "the answer did not arrive within the exchange deadline");
-    }
-    auto wait = left;
-    if (timeout != 0) {
-        wait = std::min<std::chrono::microseconds>(wait, std::chrono::seconds(timeout));
-    }
-    session.socket().setReceiveTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(wait.count())));
-}
-
-}  // namespace
 
 RawResponse RestClient::exchange(const std::string& method, const std::string& path,
                                  const std::vector<std::string_view>* pieces,
@@ -224,12 +159,8 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
     } else {
         session = std::make_unique<Poco::Net::HTTPClientSession>(target.getHost(), target.getPort());
     }
-    const InFlight inFlight(*this, *session);
-    std::chrono::milliseconds grace{0};
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        grace = grace_;
-    }
+    ExchangeInterrupter::InFlight inFlight(interrupter_, *session);
+    const std::chrono::milliseconds grace = inFlight.grace();
     if (grace.count() > 0) {
         const Poco::Timespan span(0, static_cast<long>(grace.count()) * 1000);
         session->setTimeout(span, span, span);
@@ -266,41 +197,32 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
     if (grace.count() == 0) {
         inFlight.throwIfInterrupted();
     }
-    const bool bounded = deadlineSeconds != 0 || grace.count() > 0;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
-    if (grace.count() > 0 && (deadlineSeconds == 0 || Clock::now() + grace < deadline)) {
-        deadline = Clock::now() + grace;
+    const std::optional<Clock::time_point> deadline = exchangeDeadline(deadlineSeconds, grace);
+    if (deadline) {
+        inFlight.enforce(*deadline);
+        armReceive(*session, timeout, *deadline);
     }
-    if (bounded) {
-        armReceive(*session, timeout, deadline);
-    }
-    Poco::Net::HTTPResponse httpResponse;
-    std::istream& in = session->receiveResponse(httpResponse);
-    RawResponse response;
-    response.status = static_cast<int>(httpResponse.getStatus());
-    response.reason = httpResponse.getReason();
-    for (const auto& [name, value] : httpResponse) {
-        response.headers[name] = value;
-    }
-    // One receive at a time (peek waits for the next block, readsome takes what it
-    // brought), so the deadline is looked at between any two receives.
-    char block[8192];
-    for (;;) {
-        if (bounded) {
-            armReceive(*session, timeout, deadline);
+    try {
+        Poco::Net::HTTPResponse httpResponse;
+        std::istream& in = session->receiveResponse(httpResponse);
+        RawResponse response;
+        response.status = static_cast<int>(httpResponse.getStatus());
+        response.reason = httpResponse.getReason();
+        for (const auto& [name, value] : httpResponse) {
+            response.headers[name] = value;
         }
-        if (in.peek() == std::char_traits<char>::eof()) {
-            break;
+        receiveBody(*session, in, timeout, deadline,
+                    [&response](const char* piece, std::size_t size) { response.body.append(piece, size); });
+        return response;
+    } catch (const Poco::TimeoutException&) {
+        throw;
+    } catch (const Poco::Exception&) {
+        if (inFlight.overdue()) {
+            // Its connection was shut down at the deadline while the headers came.
+            throw Poco::TimeoutException("Timeout", "the answer did not arrive within the exchange deadline");
         }
-        const std::streamsize got = in.readsome(block, sizeof(block));
-        response.body.append(block, static_cast<std::size_t>(got));
+        throw;
     }
-    if (in.bad()) {
-        // The stream hides the library's exception: a receive that ran out of time
-        // is reported as what it is, whichever limit it hit.
-        throw Poco::TimeoutException("Timeout", "the answer stopped before its end");
-    }
-    return response;
 }
 
 RawResponse RestClient::Get(const std::string& path) {

@@ -4,7 +4,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +12,7 @@
 #include <Poco/AutoPtr.h>
 #include <Poco/URI.h>
 
+#include "http_exchange.h"
 #include "tls_policy.h"
 
 namespace Poco::Net {
@@ -127,19 +127,13 @@ private:
     RawResponse sendJson(const std::string& method, const std::string& path, const boost::json::value& value);
     RawResponse sendForm(const std::string& method, const std::string& path, const std::string& form);
 
-    class InFlight;
-
     Poco::URI baseUri_;
-    mutable std::mutex settingsMutex_;  // guards token_, timeout_, deadline_ and grace_
+    mutable std::mutex settingsMutex_;  // guards token_, timeout_ and deadline_
     std::string token_;
     int timeout_ = 0;
     int deadline_ = 0;
-    std::chrono::milliseconds grace_{0};  // non-zero while interrupted
     std::string userAgent_ = "Orvix-RESTClient";
-    // The sessions of the exchanges in flight and how many interrupts there were.
-    std::mutex inflightMutex_;
-    std::set<Poco::Net::HTTPClientSession*> inflight_;
-    unsigned long interrupts_ = 0;
+    ExchangeInterrupter interrupter_;
     Poco::AutoPtr<Poco::Net::Context> tlsContext_;
 };
 

@@ -9,13 +9,17 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
 #include "aws_sigv4.h"
+#include "http_exchange.h"
 #include "logger.h"
 #include "tls_policy.h"
 
@@ -25,8 +29,20 @@ namespace {
 
 constexpr const char* kRegion = "us-east-1";
 constexpr const char* kService = "s3";
-const Poco::Timespan kConnectTimeout(5, 0);
-const Poco::Timespan kTransferTimeout(60, 0);
+// Connecting, and each send or receive, may take this long before the exchange fails.
+constexpr int kSocketTimeoutSeconds = 10;
+// Every exchange ends within its deadline, however the storage paces it: an upload has
+// a floor plus the time its body takes at a slow link's pace, bounded; a download,
+// whose size is not known before its answer, the bound of a large one.
+constexpr int kUploadDeadlineFloorSeconds = 15;
+constexpr std::uint64_t kSlowLinkBytesPerSecond = 128 * 1024;
+constexpr int kUploadDeadlineMaxSeconds = 120;
+constexpr int kDownloadDeadlineSeconds = 300;
+
+int uploadDeadlineSeconds(std::uint64_t bodyLength) {
+    const std::uint64_t seconds = kUploadDeadlineFloorSeconds + bodyLength / kSlowLinkBytesPerSecond;
+    return static_cast<int>(std::min<std::uint64_t>(seconds, kUploadDeadlineMaxSeconds));
+}
 
 // The text between <tag> and </tag> in a storage error document, or "".
 std::string xmlField(const std::string& body, const std::string& tag) {
@@ -102,11 +118,40 @@ public:
         }
     }
 
-    // Sends a signed request; `body` (may be null) is streamed with `bodyLength`.
-    // Returns the open response stream; the session must outlive its reading.
-    std::istream& send(Poco::Net::HTTPClientSession& session, Poco::Net::HTTPResponse& response,
-                       const std::string& method, const std::string& bucket, const std::string& key,
-                       std::istream* body, std::uint64_t bodyLength) const {
+    // One signed exchange, over by its deadline (`deadlineSeconds` from now, or the
+    // grace of a stop): `body` (may be null) is streamed with `bodyLength`, and the
+    // answer's body handed to `sink` piece by piece as it arrives.
+    void exchange(Poco::Net::HTTPResponse& response, const std::string& method, const std::string& bucket,
+                  const std::string& key, std::istream* body, std::uint64_t bodyLength, int deadlineSeconds,
+                  const std::function<void(const char*, std::size_t)>& sink) {
+        const std::unique_ptr<Poco::Net::HTTPClientSession> session = open();
+        REST::ExchangeInterrupter::InFlight inFlight(interrupter_, *session);
+        const std::chrono::milliseconds grace = inFlight.grace();
+        if (grace.count() > 0) {
+            const Poco::Timespan span(0, static_cast<long>(grace.count()) * 1000);
+            session->setTimeout(span, span, span);
+        }
+        const auto deadline = REST::exchangeDeadline(deadlineSeconds, grace).value();
+        inFlight.enforce(deadline);
+        try {
+            run(*session, inFlight, response, method, bucket, key, body, bodyLength, deadline, sink);
+        } catch (const Poco::TimeoutException&) {
+            throw;
+        } catch (const Poco::Exception&) {
+            if (inFlight.overdue()) {
+                // Its connection was shut down at the deadline, whatever it was waiting on.
+                throw Poco::TimeoutException("Timeout", "the exchange did not end within its deadline");
+            }
+            throw;
+        }
+    }
+
+private:
+    void run(Poco::Net::HTTPClientSession& session, const REST::ExchangeInterrupter::InFlight& inFlight,
+             Poco::Net::HTTPResponse& response, const std::string& method, const std::string& bucket,
+             const std::string& key, std::istream* body, std::uint64_t bodyLength,
+             REST::Clock::time_point deadline,
+             const std::function<void(const char*, std::size_t)>& sink) const {
         const std::string path = basePath_ + "/" + bucket + "/" + key;
         Utils::SigV4::Request toSign{
             method, path, {}, {{"Host", hostHeader_}}, Utils::SigV4::kUnsignedPayload};
@@ -123,15 +168,23 @@ public:
         }
         std::ostream& out = session.sendRequest(request);
         if (body != nullptr) {
-            const auto copied = Poco::StreamCopier::copyStream64(*body, out);
-            if (static_cast<std::uint64_t>(copied) != bodyLength) {
-                throw std::runtime_error("local file changed size during upload");
-            }
+            sendBody(session, out, *body, bodyLength, deadline);
         }
-        return session.receiveResponse(response);
+        if (inFlight.grace().count() == 0) {
+            inFlight.throwIfInterrupted();
+        }
+        REST::armReceive(session, kSocketTimeoutSeconds, deadline);
+        std::istream& in = session.receiveResponse(response);
+        REST::receiveBody(session, in, kSocketTimeoutSeconds, deadline, sink);
     }
 
-    std::unique_ptr<Poco::Net::HTTPClientSession> session() const {
+public:
+    void interrupt(std::chrono::milliseconds grace) { interrupter_.interrupt(grace); }
+    void resume() { interrupter_.resume(); }
+    bool interrupted() const { return interrupter_.interrupted(); }
+
+private:
+    std::unique_ptr<Poco::Net::HTTPClientSession> open() const {
         if (!invalid_.empty()) {
             throw std::invalid_argument(invalid_);
         }
@@ -141,11 +194,37 @@ public:
         } else {
             session = std::make_unique<Poco::Net::HTTPClientSession>(host_, port_);
         }
-        session->setTimeout(kConnectTimeout, kTransferTimeout, kTransferTimeout);
+        session->setTimeout(Poco::Timespan(kSocketTimeoutSeconds, 0));
         return session;
     }
 
-private:
+    // A block at a time, so the deadline is looked at between any two sends.
+    static void sendBody(Poco::Net::HTTPClientSession& session, std::ostream& out, std::istream& body,
+                         std::uint64_t bodyLength, REST::Clock::time_point deadline) {
+        char block[65536];
+        std::uint64_t sent = 0;
+        while (body.read(block, sizeof block) || body.gcount() > 0) {
+            const auto got = static_cast<std::uint64_t>(body.gcount());
+            if (got > bodyLength - sent) {
+                break;
+            }
+            REST::armSend(session, kSocketTimeoutSeconds, deadline);
+            // The stream hides the library's exception.
+            if (!out.write(block, body.gcount())) {
+                throw Poco::IOException("the storage did not take the request's body");
+            }
+            sent += got;
+        }
+        if (sent != bodyLength || body.gcount() != 0) {
+            throw std::runtime_error("local file changed size during upload");
+        }
+        REST::armSend(session, kSocketTimeoutSeconds, deadline);
+        if (!out.flush()) {
+            throw Poco::IOException("the storage did not take the request's body");
+        }
+    }
+
+    REST::ExchangeInterrupter interrupter_;
     Utils::SigV4::Credentials credentials_;
     bool https_ = true;
     std::string host_;
@@ -159,8 +238,10 @@ private:
 }  // namespace velmora::Engine::Sync
 
 using velmora::Engine::Logging::log;
+using velmora::Engine::Sync::kDownloadDeadlineSeconds;
 using velmora::Engine::Sync::S3Error;
 using velmora::Engine::Sync::S3Transport;
+using velmora::Engine::Sync::uploadDeadlineSeconds;
 
 S3ClientWrapper::S3ClientWrapper(const std::string& endpoint, const std::string& bucket,
                                  const std::string& login, const std::string& password)
@@ -182,22 +263,17 @@ std::string S3ClientWrapper::GetObjectUrl(const std::string& key) {
 
 std::vector<unsigned char> S3ClientWrapper::GetObjectData(const std::string& key) {
     try {
-        auto session = client_->session();
         Poco::Net::HTTPResponse response;
-        std::istream& in =
-            client_->send(*session, response, Poco::Net::HTTPRequest::HTTP_GET, bucket_, key, nullptr, 0);
-        if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
-            std::string body;
-            Poco::StreamCopier::copyToString(in, body);
-            throw S3Error::fromReply(response, body);
-        }
         std::vector<unsigned char> data;
-        if (response.hasContentLength()) {
-            data.reserve(static_cast<std::size_t>(response.getContentLength64()));
-        }
-        char block[65536];
-        while (in.read(block, sizeof block) || in.gcount() > 0) {
-            data.insert(data.end(), block, block + in.gcount());
+        client_->exchange(response, Poco::Net::HTTPRequest::HTTP_GET, bucket_, key, nullptr, 0,
+                          kDownloadDeadlineSeconds, [&](const char* piece, std::size_t size) {
+                              if (data.empty() && response.hasContentLength()) {
+                                  data.reserve(static_cast<std::size_t>(response.getContentLength64()));
+                              }
+                              data.insert(data.end(), piece, piece + size);
+                          });
+        if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
+            throw S3Error::fromReply(response, std::string(data.begin(), data.end()));
         }
         // A connection that drops mid-body ends the stream early: never hand out a truncated object.
         if (response.hasContentLength() &&
@@ -224,12 +300,11 @@ bool S3ClientWrapper::PutObject(const std::string& localPath, const std::string&
         return false;
     }
     try {
-        auto session = client_->session();
         Poco::Net::HTTPResponse response;
-        std::istream& in =
-            client_->send(*session, response, Poco::Net::HTTPRequest::HTTP_PUT, bucket_, key, &file, size);
         std::string body;
-        Poco::StreamCopier::copyToString(in, body);
+        client_->exchange(response, Poco::Net::HTTPRequest::HTTP_PUT, bucket_, key, &file, size,
+                          uploadDeadlineSeconds(size),
+                          [&body](const char* piece, std::size_t length) { body.append(piece, length); });
         if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
             const auto refused = S3Error::fromReply(response, body);
             log().error("PutObject failed: {} - {}", refused.code, refused.what());
@@ -242,4 +317,16 @@ bool S3ClientWrapper::PutObject(const std::string& localPath, const std::string&
         log().error("PutObject failed: {} - {}", "InvalidEndpoint", e.what());
     }
     return false;
+}
+
+void S3ClientWrapper::Interrupt(std::chrono::milliseconds grace) {
+    client_->interrupt(grace);
+}
+
+void S3ClientWrapper::Resume() {
+    client_->resume();
+}
+
+bool S3ClientWrapper::Interrupted() const {
+    return client_->interrupted();
 }

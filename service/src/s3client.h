@@ -4,6 +4,7 @@
 // keys, path-style object addresses. It signs its own requests (AWS Signature
 // Version 4, payload not signed) and speaks HTTP or HTTPS by the endpoint's prefix.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,15 @@ public:
     // Streams the local file into the object; true when the storage accepted it.
     // False without sending anything when the file cannot be opened.
     bool PutObject(const std::string& localPath, const std::string& key);
+
+    // Each exchange connects, sends and receives within 10 s a step, and is over by
+    // its deadline: an upload 15 s plus a second per 128 KiB of the file, at most
+    // 120 s; a download 300 s.
+    // For a stop: every exchange in flight ends at once, and each one that starts
+    // before Resume() has at most `grace` (see REST::ExchangeInterrupter).
+    void Interrupt(std::chrono::milliseconds grace);
+    void Resume();
+    bool Interrupted() const;
 
 private:
     std::unique_ptr<velmora::Engine::Sync::S3Transport> client_;

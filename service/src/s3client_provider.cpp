@@ -37,6 +37,10 @@ bool S3ClientProvider::uploadFile(const std::string& localPath, const std::strin
         } catch (const std::exception& e) {
             logger_->error("Exception uploadFile: {}", e.what());
         }
+        if (wrapper_->Interrupted()) {
+            logger_->warn("uploadFile: stopped after attempt {}, object key={};", attempt, key);
+            return false;
+        }
         // sleep_for resumes after a signal interrupts it.
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
     }
@@ -50,6 +54,14 @@ std::vector<unsigned char> S3ClientProvider::downloadFile(const std::string& key
 
 std::string S3ClientProvider::getObjectUrl(const std::string& key) const {
     return wrapper_->GetObjectUrl(key);
+}
+
+void S3ClientProvider::interrupt(std::chrono::milliseconds grace) {
+    wrapper_->Interrupt(grace);
+}
+
+void S3ClientProvider::resume() {
+    wrapper_->Resume();
 }
 
 }  // namespace velmora::Engine::Sync

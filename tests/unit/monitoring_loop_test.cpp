@@ -26,6 +26,7 @@
 #include "queries.h"
 #include "s3client_provider.h"
 #include "s3rver_fixture.h"
+#include "stalling_peer.h"
 #include "storage_fixture.h"
 #include "test_support.h"
 
@@ -603,6 +604,32 @@ TEST_F(MonitoringLoop, TokenRefusalWaitsAPeriodBeforeTheQueues) {
 }
 
 // ---- delivery: refusals, throttling, storage outages ----
+
+// A stop, or new settings, while a picture goes to a storage that does not answer:
+// the upload in flight ends at once and tries no more, so the stop is quick.
+TEST_F(MonitoringLoop, StopEndsAPictureUploadInFlight) {
+    const struct {
+        const char* sid;
+        StallingPeer::Pace pace;
+    } cases[] = {{"s-silent", StallingPeer::Pace::Silent}, {"s-trickling", StallingPeer::Pace::Trickle}};
+    for (const auto& c : cases) {
+        StallingPeer peer(c.pace);
+        storage_ = std::make_shared<S3ClientProvider>(peer.baseUrl(), "develop", "id", "secret");
+        setup_.storage = storage_;
+        setup_.imageSending = true;
+        writeFile(images_.file(std::string(c.sid) + ".jpg"), "\xFF\xD8 picture bytes \xFF\xD9");
+        queueRecognition(c.sid, 1);
+        start();
+        EXPECT_TRUE(waitUntil([&] { return peer.received() > 0; }, kWait)) << c.sid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto stop = Clock::now();
+        bench_.driver().stop();
+        EXPECT_LT(Clock::now() - stop, std::chrono::seconds(2)) << c.sid;
+        EXPECT_EQ(peer.connections(), 1) << c.sid;
+    }
+    // One upload per stop, each ended in its first attempt.
+    EXPECT_EQ(log_.countContaining("uploadFile: stopped after attempt 1, object key="), 2u);
+}
 
 // When each POST to a path was received, by the order of the recorded requests.
 std::vector<Clock::time_point> postTimes(const std::vector<std::pair<Clock::time_point, std::string>>& seen,

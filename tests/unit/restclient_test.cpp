@@ -178,6 +178,30 @@ TEST_F(RestClientExchange, BearerTokenIsSentUntilCleared) {
 
 // The cloud client renews its token on the worker while request threads use the
 // same client: every request carries one whole token, never a torn or empty one.
+// Exchanges with a deadline start and end on several threads while the watchdog
+// waits for the earliest of them: each one that ends takes its deadline along, and
+// none is cut short (the sanitizer pass sees a watchdog that reads a gone one).
+TEST_F(RestClientExchange, DeadlinesComeAndGoOnSeveralThreads) {
+    RestClient client(peer.baseUrl(), 0);
+    client.setExchangeDeadline(30);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                if (client.Get("/t").status == 200) {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    EXPECT_EQ(answered, 100);
+    EXPECT_EQ(peer.requests().size(), 100u);
+}
+
 TEST_F(RestClientExchange, TokenMaySwitchWhileOtherThreadsSend) {
     RestClient client(peer.baseUrl(), 0);
     const std::string first(200, 'a');

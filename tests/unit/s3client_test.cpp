@@ -18,6 +18,7 @@
 #include "s3client.h"
 #include "s3client_provider.h"
 #include "s3rver_fixture.h"
+#include "stalling_peer.h"
 #include "test_support.h"
 
 namespace {
@@ -390,3 +391,75 @@ TEST(S3ClientWrapper, HttpsAndBareEndpointsUseTls) {
 }
 
 }  // namespace
+
+namespace {
+
+struct StallingCase {
+    const char* label;
+    StallingPeer::Pace pace;
+    std::chrono::seconds atLeast;  // what ends the exchange, and not sooner
+    std::chrono::seconds atMost;
+};
+
+// Silent: each receive waits 10 s. Trickling: every receive gets its byte, so only
+// the deadline of a small file's upload (15 s) ends it.
+const StallingCase kStallingPeers[] = {
+    {"silent", StallingPeer::Pace::Silent, std::chrono::seconds(9), std::chrono::seconds(12)},
+    {"trickling", StallingPeer::Pace::Trickle, std::chrono::seconds(14), std::chrono::seconds(17)},
+};
+
+}  // namespace
+
+TEST(S3ClientWrapper, UploadToAStallingPeerFailsByItsDeadline) {
+    TempDir dir;
+    writeFile(dir.file("a.jpg"), randomBytes(20000, 3));
+    for (const auto& c : kStallingPeers) {
+        StallingPeer peer(c.pace);
+        S3ClientWrapper wrapper(peer.baseUrl(), "develop", "id", "secret");
+        LogCapture capture;
+        const auto start = Clock::now();
+        EXPECT_FALSE(wrapper.PutObject(dir.file("a.jpg"), "k/a.jpg")) << c.label;
+        const auto elapsed = Clock::now() - start;
+        EXPECT_GE(elapsed, c.atLeast) << c.label;
+        EXPECT_LE(elapsed, c.atMost) << c.label;
+        EXPECT_EQ(peer.connections(), 1) << c.label;
+        EXPECT_GE(peer.received(), 20000) << c.label;  // the body went out before the wait
+        const auto failures = capture.linesStarting("error PutObject failed: ");
+        ASSERT_EQ(failures.size(), 1u) << c.label;
+        EXPECT_NE(failures[0].find("Timeout"), std::string::npos) << c.label << ": " << failures[0];
+    }
+}
+
+TEST(S3ClientWrapper, DownloadFromAStallingPeerFailsByItsTimeout) {
+    StallingPeer peer(StallingPeer::Pace::Silent);
+    S3ClientWrapper wrapper(peer.baseUrl(), "develop", "id", "secret");
+    const auto start = Clock::now();
+    EXPECT_TRUE(wrapper.GetObjectData("k/a.jpg").empty());
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::seconds(9));
+    EXPECT_LE(elapsed, std::chrono::seconds(12));
+}
+
+// A stop ends the upload in flight at once, and the upload makes no further attempt.
+TEST(S3ClientProvider, InterruptEndsAnUploadInFlight) {
+    TempDir dir;
+    writeFile(dir.file("a.jpg"), randomBytes(20000, 4));
+    for (const auto& c : kStallingPeers) {
+        StallingPeer peer(c.pace);
+        S3ClientProvider provider(peer.baseUrl(), "develop", "id", "secret");
+        std::atomic<bool> uploaded{true};
+        std::thread upload([&] {
+            std::string url;
+            uploaded = provider.uploadFile(dir.file("a.jpg"), "k/a.jpg", url, true);
+        });
+        EXPECT_TRUE(waitUntil([&] { return peer.received() >= 20000; }, std::chrono::seconds(5))) << c.label;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto stop = Clock::now();
+        provider.interrupt(std::chrono::milliseconds(1000));
+        upload.join();
+        EXPECT_LT(Clock::now() - stop, std::chrono::seconds(2)) << c.label;
+        EXPECT_FALSE(uploaded) << c.label;
+        EXPECT_EQ(peer.connections(), 1) << c.label;
+        EXPECT_TRUE(std::filesystem::exists(dir.file("a.jpg"))) << c.label;
+    }
+}

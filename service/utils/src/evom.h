@@ -25,7 +25,8 @@ constexpr std::uint64_t kMaxUnpackedArchiveBytes = 512ull * 1024 * 1024;
 //                                 together (checked before anything is unpacked);
 //   "Size mismatch for <name>"    the central directory and the member's own header
 //                                 declare different sizes.
-// Data that is not a ZIP archive makes the ZIP library throw.
+// Throws Poco::Zip::ZipException for data that is not a ZIP archive or whose
+// structure is damaged (an archive cut short has no central directory).
 std::vector<std::pair<std::string, std::vector<unsigned char>>> decompressEVOM(
     const std::vector<unsigned char>& archive, std::uint64_t maxUnpackedBytes = kMaxUnpackedArchiveBytes);
 

@@ -129,6 +129,7 @@ Server::Server(unsigned short port, const std::string& dbPath)
         listener.bindAddress = Utils::readLocalApiSettings(config_).bindAddress;
     }
     bind_address_ = listener.bindAddress;
+    applyBodyLimits();
     listener.port = port_;
     try {
         listener_ = std::make_unique<LocalListener>(
@@ -322,6 +323,7 @@ void Server::initMonitoring() {
     }
     log().info("initMonitoring() called;");
     applyLoggingLevel();
+    applyBodyLimits();
     auto monitoring = std::make_shared<Sync::MonitoringDriver>(*session_, config_, config_mutex_);
     // The previous client's worker ends before the new one starts, so no queued
     // recognition is ever sent by two workers. Requests may still use the old
@@ -407,6 +409,14 @@ void Server::restoreLastGoodConfig() {
     // Stored the way every change is, so the secrets are encrypted again.
     Utils::jsonToConfig(previous, config_mutex_, *db_, config_);
     log().warn("Configuration restored to the settings in force before: {};", fmt::join(changed, ", "));
+}
+
+void Server::applyBodyLimits() {
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    const Utils::LocalApiSettings settings = Utils::readLocalApiSettings(config_);
+    json_body_limit_ = settings.maxJsonBodyBytes;
+    upload_limit_ = settings.maxUploadBytes;
+    upload_budget_ = settings.uploadBudgetBytes;
 }
 
 void Server::applyLoggingLevel() {
@@ -669,11 +679,9 @@ bool Server::AnswersLocally(std::chrono::milliseconds timeout) const {
 
 BodyRules Server::BodyRulesFor(const LocalRequest& head) {
     const Route* route = findRoute(readHead(head));
-    std::lock_guard<std::mutex> lock(config_mutex_);
-    const Utils::LocalApiSettings settings = Utils::readLocalApiSettings(config_);
     BodyRules rules;
-    rules.limit = route != nullptr && route->upload ? settings.maxUploadBytes : settings.maxJsonBodyBytes;
-    rules.budget = settings.uploadBudgetBytes;
+    rules.limit = route != nullptr && route->upload ? upload_limit_.load() : json_body_limit_.load();
+    rules.budget = upload_budget_;
     return rules;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -168,6 +169,10 @@ private:
     void importConfigFile();
     // The logging_level key, applied to the log at once.
     void applyLoggingLevel();
+    // The body limits and budget, copied out of the configuration map for the
+    // listener: its event loop must never wait on the configuration lock, which
+    // requests hold while they use the database.
+    void applyBodyLimits();
     void reinitLoop();
     // The keys whose values differ from the last rebuild that worked, and storing
     // those values again (reinit_mutex_ is not held).
@@ -195,7 +200,10 @@ private:
     mutable std::mutex runtime_mutex_;
     // Held across one whole re-initialisation (read, build, swap); outermost.
     std::mutex reinit_mutex_;
-    bool stopped_ = false;        // under reinit_mutex_: no rebuild after Stop
+    bool stopped_ = false;  // under reinit_mutex_: no rebuild after Stop
+    std::atomic<std::uint64_t> json_body_limit_{0};
+    std::atomic<std::uint64_t> upload_limit_{0};
+    std::atomic<std::uint64_t> upload_budget_{0};
     ConfigMap last_good_config_;  // under reinit_mutex_: the map the last good rebuild used
     // The re-initialisations asked for by the monitoring worker.
     std::mutex reinit_queue_mutex_;

@@ -4,14 +4,15 @@
 //   silent     connects and sends nothing
 //   trickle    sends the start of a request, then one byte every half second
 //   nonreader  pipelines requests and never reads a byte of the answers
-// Usage: node slow_peers.js PORT COUNT  (COUNT split evenly over the kinds).
+// Usage: node slow_peers.js PORT COUNT [KINDS]  (COUNT split evenly over the kinds,
+// KINDS a comma list of them, all three by default).
 // Prints how many of each are open every 10 s, on standard error.
 'use strict';
 const net = require('net');
 
 const port = Number(process.argv[2] || 5555);
 const count = Number(process.argv[3] || 1000);
-const kinds = ['silent', 'trickle', 'nonreader'];
+const kinds = (process.argv[4] || 'silent,trickle,nonreader').split(',');
 const open = { silent: 0, trickle: 0, nonreader: 0 };
 const reopened = { silent: 0, trickle: 0, nonreader: 0 };
 // Several megabytes of answers: more than the socket buffers hold.

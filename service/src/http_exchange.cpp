@@ -1,10 +1,12 @@
 #include "http_exchange.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include <Poco/Exception.h>
 #include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/NetException.h>
 
 namespace velmora::Engine::REST {
@@ -48,10 +50,11 @@ std::optional<Clock::time_point> exchangeDeadline(int seconds, std::chrono::mill
     return deadline;
 }
 
-void receiveBody(Poco::Net::HTTPClientSession& session, std::istream& in, int timeout,
-                 std::optional<Clock::time_point> deadline,
+void receiveBody(Poco::Net::HTTPClientSession& session, const Poco::Net::HTTPResponse& response,
+                 std::istream& in, int timeout, std::optional<Clock::time_point> deadline,
                  const std::function<void(const char*, std::size_t)>& sink) {
     char block[8192];
+    std::uint64_t received = 0;
     for (;;) {
         if (deadline) {
             armReceive(session, timeout, *deadline);
@@ -60,12 +63,22 @@ void receiveBody(Poco::Net::HTTPClientSession& session, std::istream& in, int ti
             break;
         }
         const std::streamsize got = in.readsome(block, sizeof(block));
+        received += static_cast<std::uint64_t>(got);
         sink(block, static_cast<std::size_t>(got));
     }
     if (in.bad()) {
         // The stream hides the library's exception: a receive that ran out of time
         // is reported as what it is, whichever limit it hit.
         throw Poco::TimeoutException("Timeout", "the answer stopped before its end");
+    }
+    // A connection shut down at the deadline or by a stop ends the stream like a
+    // peer that finished: an answer shorter than announced is never taken as whole.
+    if (response.hasContentLength() &&
+        received != static_cast<std::uint64_t>(response.getContentLength64())) {
+        if (deadline && Clock::now() >= *deadline) {
+            throw Poco::TimeoutException("Timeout", "the answer did not arrive within the exchange deadline");
+        }
+        throw Poco::Net::MessageException("the answer ended before its announced length");
     }
 }
 

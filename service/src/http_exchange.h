@@ -17,6 +17,7 @@
 
 namespace Poco::Net {
 class HTTPClientSession;
+class HTTPResponse;
 }  // namespace Poco::Net
 
 namespace velmora::Engine::REST {
@@ -37,9 +38,11 @@ std::optional<Clock::time_point> exchangeDeadline(int seconds, std::chrono::mill
 // Reads the rest of an answer's body from `in` one receive at a time (peek waits for
 // the next block, readsome takes what it brought), arming each receive first when
 // there is a deadline, and hands every piece to `sink`. A stream that fails (a
-// receive that ran out of time, a connection shut down) throws Poco::TimeoutException.
-void receiveBody(Poco::Net::HTTPClientSession& session, std::istream& in, int timeout,
-                 std::optional<Clock::time_point> deadline,
+// receive that ran out of time) throws Poco::TimeoutException; a body shorter than
+// `response` announced (its connection shut down at the deadline or by a stop)
+// throws too, so a cut answer is never taken as whole.
+void receiveBody(Poco::Net::HTTPClientSession& session, const Poco::Net::HTTPResponse& response,
+                 std::istream& in, int timeout, std::optional<Clock::time_point> deadline,
                  const std::function<void(const char*, std::size_t)>& sink);
 
 // The exchanges in flight of one client, so that a stop can end them, and so that

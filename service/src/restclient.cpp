@@ -211,7 +211,7 @@ RawResponse RestClient::exchange(const std::string& method, const std::string& p
         for (const auto& [name, value] : httpResponse) {
             response.headers[name] = value;
         }
-        receiveBody(*session, in, timeout, deadline,
+        receiveBody(*session, httpResponse, in, timeout, deadline,
                     [&response](const char* piece, std::size_t size) { response.body.append(piece, size); });
         return response;
     } catch (const Poco::TimeoutException&) {

@@ -175,7 +175,7 @@ private:
         }
         REST::armReceive(session, kSocketTimeoutSeconds, deadline);
         std::istream& in = session.receiveResponse(response);
-        REST::receiveBody(session, in, kSocketTimeoutSeconds, deadline, sink);
+        REST::receiveBody(session, response, in, kSocketTimeoutSeconds, deadline, sink);
     }
 
 public:

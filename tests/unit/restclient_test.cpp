@@ -10,6 +10,7 @@
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include "restclient.h"
 #include "test_support.h"
@@ -284,6 +285,25 @@ TEST(RestClientTransport, SilentPeerTimesOut) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(client.Get("/x"), Poco::TimeoutException);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A peer that announces a body and closes before its end, as a connection shut
+// down at the deadline or by a stop does: the cut answer is an error, never a body.
+TEST(RestClientTransport, AnAnswerCutShortIsAnErrorNotABody) {
+    Poco::Net::ServerSocket listening(Poco::Net::SocketAddress("127.0.0.1", 0));
+    std::thread peer([&listening] {
+        Poco::Net::StreamSocket connection = listening.acceptConnection();
+        char request[4096];
+        connection.receiveBytes(request, sizeof(request));
+        const std::string start = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"code\":0";
+        connection.sendBytes(start.data(), static_cast<int>(start.size()));
+        connection.shutdown();
+        connection.close();
+    });
+    RestClient client("http://127.0.0.1", listening.address().port());
+    client.setTimeout(5);
+    EXPECT_THROW(client.Get("/x"), Poco::Exception);
+    peer.join();
 }
 
 TEST(RestClientProbe, HeadRequestBelow405IsReachable) {
